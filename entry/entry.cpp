@@ -1,0 +1,21 @@
+// Process entry. The toolchain's start-up sets up the runtime (heap, file
+// handles, arguments, static initialisers) and calls main; on return it ends
+// the process through exit(), so exit handlers run and streams are flushed.
+#include <windows.h>
+
+#include "command_tail.h"
+
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+int main()
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    GetStartupInfoA(&startup);
+    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+
+    // The tail is cut from the raw command line by our own rule, not taken
+    // from the runtime, so quotes and blanks reach the installer untouched.
+    char* tail = const_cast<char*>(command_tail(GetCommandLineA()));
+    return WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr, tail, show);
+}

@@ -1,0 +1,40 @@
+#include "command.h"
+
+#include "heap_string.h"
+#include "path.h"
+
+const char* installer_subpath = "vorald_installer\\bin\\vorald_installer_cmd.exe";
+
+unsigned trailing_backslashes(const char* text)
+{
+    unsigned count = 0;
+    for (const char* p = text; *p; p = next_char(p))
+        count = (*p == '\\' && next_char(p) == p + 1) ? count + 1 : 0;
+    return count;
+}
+
+static bool has_blank(const char* text)
+{
+    for (const char* p = text; *p; p = next_char(p))
+        if (*p == ' ')
+            return true;
+    return false;
+}
+
+char* command_head(const char* base)
+{
+    if (!has_blank(base))
+        return format_alloc("%s%s --source=%s", base, installer_subpath, base);
+
+    // Backslashes right before a closing quote must be doubled, or the
+    // last one would escape the quote.
+    unsigned count = trailing_backslashes(base);
+    char* doubled = alloc_zeroed(count);
+    if (!doubled)
+        return nullptr;
+    for (unsigned i = 0; i < count; i++)
+        doubled[i] = '\\';
+    char* head = format_alloc("\"%s%s\" \"--source=%s%s\"", base, installer_subpath, base, doubled);
+    free_and_clear(&doubled);
+    return head;
+}

@@ -1,0 +1,78 @@
+#include "launch.h"
+
+#include "arg_file.h"
+#include "command.h"
+#include "heap_string.h"
+#include "path.h"
+#include "platform.h"
+
+const char* setup_caption = "Setup";
+
+enum { module_room = 260 };
+
+static path_parts module_parts;
+
+static unsigned report(const char* format, const char* path, unsigned status)
+{
+    char* message = format_alloc(format, path);
+    if (!message)
+        return launch_no_memory;
+    show_error(message);
+    free_and_clear(&message);
+    return status;
+}
+
+unsigned launch(const char* tail)
+{
+    char module[module_room + 1] = {};
+    unsigned length = module_path(module, module_room);
+    // A full buffer may hold a cut-off path: never look for the tool there,
+    // nor name it in the message.
+    if (length >= module_room)
+        module[0] = 0;
+
+    split_path(module, &module_parts);
+    const char* drive = module_parts.drive;
+    const char* dir = module_parts.dir;
+
+    char base[module_room + 1] = {};
+    make_path(base, sizeof base, drive, dir, "", "");
+
+    char args_path[module_room + sizeof ".setup_args"] = {};
+    make_path(args_path, sizeof args_path, drive, dir, "", ".setup_args");
+
+    char* installer = format_alloc("%s%s", base, installer_subpath);
+    if (!installer)
+        return launch_no_memory;
+    // With no base directory the tool would be looked for, and run, relative
+    // to the current directory.
+    if (!base[0] || !path_exists(installer))
+        return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
+
+    char* head = command_head(base);
+    if (!head)
+        return launch_no_memory;
+
+    const char* arguments = tail;
+    if (!tail[0]) {
+        arguments = "--dvd";
+        if (path_exists(args_path)) {
+            char* text = nullptr;
+            size_t size = 0;
+            read_result read = read_whole_file(args_path, &text, &size);
+            if (read == read_no_memory)
+                return launch_no_memory;
+            if (read != read_ok)
+                return report("Can not open '%s' for reading", args_path, launch_file_unreadable);
+            arguments = argument_text(text, size);
+        }
+    }
+
+    char* command = format_alloc("%s %s", head, arguments);
+    free_and_clear(&head);
+    if (!command)
+        return launch_no_memory;
+    unsigned result = run_and_wait(command);
+    free_and_clear(&command);
+    return result;
+}

@@ -1,0 +1,16 @@
+// The launch sequence: find the installer tool beside the launcher, choose
+// its arguments, start it and wait for it.
+#pragma once
+
+extern const char* setup_caption;
+
+enum launch_status {
+    launch_tool_missing = 1,
+    launch_file_unreadable = 2,
+    launch_no_memory = 8, // ERROR_NOT_ENOUGH_MEMORY
+};
+
+// Returns 0 once the tool has run, 1 when it is missing, 2 when the argument
+// file cannot be read, 8 when the heap is out, else the platform's error code
+// from a failed start.
+unsigned launch(const char* tail);

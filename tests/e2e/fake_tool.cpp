@@ -1,0 +1,51 @@
+// Stands in for the installer tool: records how it was started, then ends
+// with a chosen status. The environment, inherited through setup.exe, says
+// where to record (FAKE_TOOL_RECORD), how long to wait first
+// (FAKE_TOOL_SLEEP_MS) and the status (FAKE_TOOL_EXIT).
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+static void field(FILE* out, const char* name, const char* value)
+{
+    fprintf(out, "%s=", name);
+    fwrite(value, 1, strlen(value), out);
+    fputc(0, out);
+}
+
+static int number(const char* name)
+{
+    const char* value = getenv(name);
+    return value ? atoi(value) : 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (int delay = number("FAKE_TOOL_SLEEP_MS"))
+        Sleep(delay);
+    if (getenv("FAKE_TOOL_CRASH"))
+        *static_cast<volatile int*>(nullptr) = 0;
+
+    // Written last, so that its presence tells that the tool has finished.
+    const char* record = getenv("FAKE_TOOL_RECORD");
+    if (record) {
+        char module[MAX_PATH + 1] = {};
+        char cwd[MAX_PATH + 1] = {};
+        GetModuleFileNameA(nullptr, module, MAX_PATH);
+        GetCurrentDirectoryA(sizeof cwd, cwd);
+        char partial[MAX_PATH + 8];
+        snprintf(partial, sizeof partial, "%s.part", record);
+        FILE* out = fopen(partial, "wb");
+        if (!out)
+            return 99;
+        field(out, "module", module);
+        field(out, "cmdline", GetCommandLineA());
+        field(out, "cwd", cwd);
+        for (int i = 0; i < argc; i++)
+            field(out, "argv", argv[i]);
+        fclose(out);
+        MoveFileA(partial, record);
+    }
+    return number("FAKE_TOOL_EXIT");
+}

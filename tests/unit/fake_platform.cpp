@@ -1,0 +1,73 @@
+#include "fake_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/heap_string.h"
+#include "launcher/platform.h"
+
+fake_platform fake;
+
+void reset_fake()
+{
+    fake = fake_platform();
+}
+
+bool is_lead_byte(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
+}
+
+void* heap_alloc(size_t size)
+{
+    if (fake.allocations++ == fake.fail_allocation)
+        return nullptr;
+    fake.live_blocks++;
+    return std::malloc(size);
+}
+
+void heap_free(void* block)
+{
+    if (block)
+        fake.live_blocks--;
+    std::free(block);
+}
+
+unsigned module_path(char* path, unsigned room)
+{
+    size_t length = fake.module.size() < room ? fake.module.size() : room;
+    std::memcpy(path, fake.module.data(), length);
+    return fake.module_length ? fake.module_length : static_cast<unsigned>(length);
+}
+
+bool path_exists(const char* path)
+{
+    fake.looked_at.push_back(path);
+    return fake.existing.count(path) || fake.files.count(path);
+}
+
+read_result read_whole_file(const char* path, char** data, size_t* size)
+{
+    fake.looked_at.push_back(path);
+    auto file = fake.files.find(path);
+    if (file == fake.files.end())
+        return read_failed;
+    char* text = alloc_zeroed(file->second.size());
+    if (!text)
+        return read_no_memory;
+    std::memcpy(text, file->second.data(), file->second.size());
+    *data = text;
+    *size = file->second.size();
+    return read_ok;
+}
+
+void show_error(const char* text)
+{
+    fake.boxes.push_back(text);
+}
+
+unsigned run_and_wait(char* command)
+{
+    fake.started.push_back(command);
+    return fake.start_result;
+}

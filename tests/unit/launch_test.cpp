@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "launcher/launch.h"
+
+#define TOOL "vorald_installer\\bin\\vorald_installer_cmd.exe"
+
+namespace {
+
+const std::string long_dir = "\\" + std::string(240, 'd') + "\\"; // base of 244
+
+struct launch_case {
+    const char* name;
+    std::string module;
+    unsigned module_length;
+    bool tool_present;
+    const char* args_file; // null: no argument file; "<unreadable>": present, not readable
+    const char* tail;
+    unsigned start_result;
+    unsigned result;
+    std::string box;     // empty: no box
+    std::string started; // empty: nothing started
+};
+
+std::string base_of(const std::string& module)
+{
+    return module.substr(0, module.find_last_of("\\/") + 1);
+}
+
+void run(const launch_case& c)
+{
+    SCOPED_TRACE(c.name);
+    reset_fake();
+    fake.module = c.module;
+    fake.module_length = c.module_length;
+    std::string base = base_of(c.module);
+    if (c.tool_present)
+        fake.existing.insert(base + TOOL);
+    if (c.args_file && std::string(c.args_file) == "<unreadable>")
+        fake.existing.insert(base + ".setup_args");
+    else if (c.args_file)
+        fake.files[base + ".setup_args"] = c.args_file;
+    fake.start_result = c.start_result;
+
+    EXPECT_EQ(launch(c.tail), c.result);
+    EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
+    EXPECT_EQ(fake.started,
+              c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
+}
+
+} // namespace
+
+TEST(Launch, Table)
+{
+    const std::string tool = "E:\\" TOOL;
+    const std::string head = tool + " --source=E:\\";
+    const launch_case cases[] = {
+        {"no tail, no file", "E:\\setup.exe", 0, true, nullptr, "", 0, 0, "", head + " --dvd"},
+        {"tool status ignored, start fails", "E:\\setup.exe", 0, true, nullptr, "", 2, 2, "", head + " --dvd"},
+        {"tail wins over file", "E:\\setup.exe", 0, true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
+         head + " \"C:\\a b\\x\" y "},
+        {"file with CR LF", "E:\\setup.exe", 0, true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
+        {"empty file", "E:\\setup.exe", 0, true, "\n\n", "", 0, 0, "", head + " "},
+        {"unreadable file", "E:\\setup.exe", 0, true, "<unreadable>", "", 0, 2,
+         "Can not open 'E:\\.setup_args' for reading", ""},
+        {"tool missing, tail given", "E:\\setup.exe", 0, false, nullptr, "--x", 0, 1,
+         "Installer executable '" + tool + "' does not exist", ""},
+        {"network share", "\\\\srv\\share\\m\\setup.exe", 0, true, nullptr, "", 0, 0, "",
+         "\\\\srv\\share\\m\\" TOOL " --source=\\\\srv\\share\\m\\ --dvd"},
+        {"blank in the base", "E:\\my media\\setup.exe", 0, true, nullptr, "", 0, 0, "",
+         "\"E:\\my media\\" TOOL "\" \"--source=E:\\my media\\\\\" --dvd"},
+        {"long base, argument file path not cut", "C:" + long_dir + "setup.exe", 0, true, "--long", "", 0, 0, "",
+         "C:" + long_dir + TOOL " --source=C:" + long_dir + " --long"},
+        {"long base, unreadable file named in full", "C:" + long_dir + "setup.exe", 0, true, "<unreadable>", "", 0, 2,
+         "Can not open 'C:" + long_dir + ".setup_args' for reading", ""},
+        // The launcher's own path unknown: nothing is looked for or started.
+        {"path cut off", "E:\\dir\\setup.exe", 260, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
+        {"no path", "", 0, true, nullptr, "", 0, 1, "Installer executable '" TOOL "' does not exist", ""},
+        {"no directory", "setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
+        {"split fails", "C:\\" + std::string(300, 'd') + "\\setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
+    };
+    for (const auto& c : cases)
+        run(c);
+}
+
+TEST(Launch, TailLeavesTheArgumentFileAlone)
+{
+    reset_fake();
+    fake.existing.insert("E:\\" TOOL);
+    fake.files["E:\\.setup_args"] = "--file";
+    launch("--tail");
+    EXPECT_EQ(fake.looked_at, std::vector<std::string>{"E:\\" TOOL});
+}
+
+TEST(Launch, UnknownPathLooksAtNothing)
+{
+    reset_fake();
+    fake.module = "";
+    fake.existing.insert(TOOL);
+    launch("");
+    EXPECT_TRUE(fake.looked_at.empty());
+}
+
+TEST(Launch, AnEmptyHeapStopsQuietly)
+{
+    struct {
+        const char* name;
+        bool tool_present;
+        const char* args_file;
+        const char* tail;
+    } flows[] = {
+        {"tail", true, nullptr, "--x"},
+        {"argument file", true, "--file\n", ""},
+        {"blank quoted", true, nullptr, ""},
+        {"tool missing", false, nullptr, ""},
+        {"unreadable", true, "<unreadable>", ""},
+    };
+    for (const auto& flow : flows) {
+        // Let each allocation of the flow fail in turn, until one run needs no failure.
+        for (int failing = 0;; failing++) {
+            SCOPED_TRACE(std::string(flow.name) + ", allocation " + std::to_string(failing));
+            reset_fake();
+            fake.module = std::string(flow.name) == "blank quoted" ? "E:\\a b\\setup.exe" : "E:\\setup.exe";
+            std::string base = fake.module.substr(0, fake.module.find_last_of('\\') + 1);
+            if (flow.tool_present)
+                fake.existing.insert(base + TOOL);
+            if (flow.args_file && std::string(flow.args_file) == "<unreadable>")
+                fake.existing.insert(base + ".setup_args");
+            else if (flow.args_file)
+                fake.files[base + ".setup_args"] = flow.args_file;
+            fake.fail_allocation = failing;
+            unsigned result = launch(flow.tail);
+            if (fake.allocations <= failing)
+                break;
+            EXPECT_EQ(result, 8u);
+            EXPECT_TRUE(fake.boxes.empty());
+            EXPECT_TRUE(fake.started.empty());
+        }
+    }
+}

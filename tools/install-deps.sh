@@ -1,0 +1,44 @@
+#!/bin/sh
+# Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
+# Xvfb, the Japanese locale, CMake, GoogleTest and clang for fuzzing.
+# Run it as often as you like; a machine that has everything costs seconds.
+set -eu
+
+packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
+googletest libgtest-dev clang libclang-rt-14-dev python3"
+
+sudo=
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+installed() {
+    dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null | grep -qx installed
+}
+
+missing=
+for p in $packages; do
+    installed "$p" || missing="$missing $p"
+done
+
+need_update=
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+    need_update=1
+fi
+
+if [ -n "$missing" ]; then
+    need_update=1
+fi
+
+if [ -n "$need_update" ]; then
+    echo "install-deps: installing$missing"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    echo "install-deps: generating ja_JP.UTF-8"
+    if ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+        echo 'ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    fi
+    $sudo locale-gen >/dev/null
+fi
