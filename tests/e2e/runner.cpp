@@ -26,6 +26,71 @@ struct box_report {
     bool error_icon = false;
 };
 
+struct pixels {
+    HDC dc;
+    HBITMAP bitmap;
+    unsigned* bits;
+    int width, height;
+};
+
+static pixels make_pixels(int width, int height)
+{
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    pixels p = {CreateCompatibleDC(nullptr), nullptr, nullptr, width, height};
+    void* bits = nullptr;
+    p.bitmap = CreateDIBSection(p.dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    p.bits = static_cast<unsigned*>(bits);
+    SelectObject(p.dc, p.bitmap);
+    return p;
+}
+
+static void free_pixels(pixels* p)
+{
+    DeleteDC(p->dc);
+    DeleteObject(p->bitmap);
+}
+
+// Which of the standard icons the static control shows, told by its pixels
+// on the screen: icon handles of another process cannot be compared.
+static bool shows_error_icon(HWND control)
+{
+    RECT r;
+    GetWindowRect(control, &r);
+    int width = r.right - r.left, height = r.bottom - r.top;
+    pixels shown = make_pixels(width, height);
+    HDC screen = GetDC(nullptr);
+    BitBlt(shown.dc, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+
+    const LPCSTR candidates[] = {IDI_HAND, IDI_QUESTION, IDI_EXCLAMATION, IDI_ASTERISK, IDI_APPLICATION};
+    long long best = -1;
+    LPCSTR best_icon = nullptr;
+    for (LPCSTR candidate : candidates) {
+        pixels drawn = make_pixels(width, height);
+        for (int i = 0; i < width * height; i++)
+            drawn.bits[i] = shown.bits[0]; // the corner shows the background
+        DrawIconEx(drawn.dc, 0, 0, LoadIconA(nullptr, candidate), width, height, 0, nullptr, DI_NORMAL);
+        GdiFlush();
+        long long difference = 0;
+        for (int i = 0; i < width * height; i++)
+            for (int shift = 0; shift < 24; shift += 8)
+                difference += abs(static_cast<int>((drawn.bits[i] >> shift) & 255) -
+                                  static_cast<int>((shown.bits[i] >> shift) & 255));
+        if (best < 0 || difference < best) {
+            best = difference;
+            best_icon = candidate;
+        }
+        free_pixels(&drawn);
+    }
+    free_pixels(&shown);
+    return best_icon == IDI_HAND;
+}
+
 static BOOL CALLBACK look_at_child(HWND child, LPARAM param)
 {
     box_report* box = reinterpret_cast<box_report*>(param);
@@ -36,9 +101,8 @@ static BOOL CALLBACK look_at_child(HWND child, LPARAM param)
         char text[64] = {};
         GetWindowTextA(child, text, sizeof text);
         box->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + text + ";";
-    } else if (!lstrcmpiA(kind, "Static") && (style & SS_TYPEMASK) == SS_ICON) {
-        HICON shown = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
-        box->error_icon = shown && shown == LoadIconA(nullptr, IDI_HAND);
+    } else if (!lstrcmpiA(kind, "Static") && (style & SS_TYPEMASK) == SS_ICON && (style & WS_VISIBLE)) {
+        box->error_icon = shows_error_icon(child);
     }
     return TRUE;
 }
@@ -49,6 +113,7 @@ static bool answer_box(std::vector<box_report>* boxes)
     HWND window = FindWindowA("#32770", "Setup");
     if (!window || !IsWindowVisible(window))
         return false;
+    Sleep(300); // let it paint: the icon is told by its pixels
     box_report box;
     char text[1024] = {};
     GetWindowTextA(window, text, sizeof text);

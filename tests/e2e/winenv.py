@@ -3,6 +3,7 @@ its own WINEPREFIX under build/, both stopped again at the end."""
 import os
 import signal
 import subprocess
+import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -45,18 +46,24 @@ class Wine:
             # A crashing program must not wait on a crash dialog.
             self.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v", "ShowCrashDialog",
                       "/t", "REG_DWORD", "/d", "0", "/f"], timeout=600)
-        subprocess.run(["wineserver", "-p"], env=self.env, check=True)
+        self.run(["wineserver", "-p"])
         return self
 
     def __exit__(self, *exc):
-        subprocess.run(["wineserver", "-k"], env=self.env)
+        self.run(["wineserver", "-k"])
         if self.xvfb:
             self.xvfb.send_signal(signal.SIGTERM)
             self.xvfb.wait()
 
     def run(self, argv, timeout=600, **kw):
-        return subprocess.run(argv, env=self.env, timeout=timeout, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, **kw)
+        # Output goes to a file: Wine's own background processes inherit it
+        # and would hold a pipe open.
+        with tempfile.TemporaryFile() as out:
+            done = subprocess.run(argv, env=self.env, timeout=timeout, stdout=out,
+                                  stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, **kw)
+            out.seek(0)
+            done.stdout = out.read()
+        return done
 
     def popen(self, argv):
         return subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
