@@ -12,6 +12,17 @@ enum { module_room = 260 };
 
 static path_parts module_parts;
 
+// "X:\..." or "\\server\share\...": anything else would be looked up
+// relative to a current directory.
+static bool is_absolute(const char* base)
+{
+    bool separator_first = base[0] == '\\' || base[0] == '/';
+    bool separator_second = base[1] == '\\' || base[1] == '/';
+    if (separator_first)
+        return separator_second;
+    return base[0] && base[1] == ':' && (base[2] == '\\' || base[2] == '/');
+}
+
 static unsigned report(const char* format, const char* path, unsigned status)
 {
     char* message = format_alloc(format, path);
@@ -37,6 +48,8 @@ unsigned launch(const char* tail)
 
     char base[module_room + 1] = {};
     make_path(base, sizeof base, drive, dir, "", "");
+    if (!is_absolute(base))
+        base[0] = 0;
 
     char args_path[module_room + sizeof ".setup_args"] = {};
     make_path(args_path, sizeof args_path, drive, dir, "", ".setup_args");
@@ -44,8 +57,8 @@ unsigned launch(const char* tail)
     char* installer = format_alloc("%s%s", base, installer_subpath);
     if (!installer)
         return launch_no_memory;
-    // With no base directory the tool would be looked for, and run, relative
-    // to the current directory.
+    // Without a base directory the tool would be looked for, and run,
+    // relative to the current directory.
     if (!base[0] || !path_exists(installer))
         return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
 

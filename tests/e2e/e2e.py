@@ -9,7 +9,7 @@ import shutil
 import subprocess
 import sys
 
-from winenv import BUILD, Wine, windows_path
+from winenv import BUILD, PREFIX, Wine, windows_path
 
 WIN32 = os.environ.get("WIN32_BUILD_DIR", os.path.join(BUILD, "win32"))
 WORK = os.path.join(BUILD, "e2e")
@@ -100,6 +100,14 @@ def lay_out(group_dir, c, index):
     """Makes the medium of one case; returns its folder."""
     top = os.path.join(group_dir, str(index))
     medium = os.path.join(top, *c["folder"].split("\\"))
+    if c.get("share"):
+        # Wine serves \\server\share\ from dosdevices/unc/server/share.
+        unc = os.path.join(PREFIX, "dosdevices", "unc", "server")
+        os.makedirs(unc, exist_ok=True)
+        link = os.path.join(unc, "share")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(top, link)
     os.makedirs(medium)
     os.makedirs(os.path.join(top, c["cwd"]))
     shutil.copy(os.path.join(WIN32, "setup.exe"), medium)
@@ -110,6 +118,10 @@ def lay_out(group_dir, c, index):
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"), tool)
     elif c["tool"] == "folder":
         os.makedirs(tool)
+    if c.get("plant_in_cwd"):
+        planted = os.path.join(top, c["cwd"], *c["plant_in_cwd"].split("\\"))
+        os.makedirs(os.path.dirname(planted))
+        shutil.copy(os.path.join(WIN32, "fake_tool.exe"), planted)
     if c.get("plant"):
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(os.path.dirname(medium), c["plant"]))
     args_path = os.path.join(medium, ".setup_args")
@@ -201,6 +213,8 @@ def prepare(group_dir, c, index):
     cp = c["codepage"]
     top, medium = lay_out(group_dir, c, index)
     base = windows_dir(medium, cp)
+    if c.get("share"):
+        base = b"\\\\server\\share\\" + c["folder"].encode() + b"\\"
     setup = base + b"setup.exe"
     values = {b"base": base, b"setup": setup, b"dir": windows_dir(top, cp), b"tool": base + TOOL}
     if c["line"]:
@@ -236,7 +250,51 @@ def report(name, problems):
     sys.stdout.flush()
 
 
-TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE}
+SPECIAL = [
+    # Wine shows the launcher its own path as UNC\server\share\media\setup.exe,
+    # a relative path: nothing relative to the current directory may run.
+    case("started from a network share", share=True, status=1,
+         box=b"Installer executable '" + TOOL + b"' does not exist", command=None,
+         plant_in_cwd="UNC\\server\\share\\media\\" + TOOL.decode()),
+]
+
+
+def long_path(wine):
+    """A launcher whose path is too long for Windows' limit of 259 characters,
+    with a tool planted where the cut-off path points."""
+    top = os.path.join(WORK, "special", "long_path")
+    shutil.rmtree(top, ignore_errors=True)
+    short = os.path.join(top, "a")
+    short += "a" * (200 - len(windows_dir(short, "cp1252")))
+    medium = os.path.join(short, "b" * 100)
+    os.makedirs(os.path.join(medium, "vorald_installer", "bin"))
+    shutil.copy(os.path.join(WIN32, "setup.exe"), medium)
+    for base in (medium, short):
+        os.makedirs(os.path.join(base, "vorald_installer", "bin"), exist_ok=True)
+        shutil.copy(os.path.join(WIN32, "fake_tool.exe"),
+                    os.path.join(base, "vorald_installer", "bin", "vorald_installer_cmd.exe"))
+    record = os.path.join(top, "record")
+    result = os.path.join(top, "result")
+    wine.env["FAKE_TOOL_RECORD"] = windows_path(record).decode()
+    # CreateProcess refuses such a path; Wine starts it from its Unix path.
+    watcher = wine.popen(["wine", os.path.join(WIN32, "e2e_runner.exe"), "--watch",
+                          windows_path(result).decode(), "120000"])
+    run = wine.run(["wine", os.path.join(medium, "setup.exe")], cwd=top)
+    watcher.wait(timeout=300)
+    with open(result, "rb") as f:
+        boxes = parse_fields(f.read()).get("box", [])
+    problems = []
+    if run.returncode != 1:
+        problems.append("status: got %d, wanted 1" % run.returncode)
+    wanted = [b"Installer executable '" + TOOL + b"' does not exist", b"Setup", b"error", b"1:OK;"]
+    if [b.split(b"\n") for b in boxes] != [wanted]:
+        problems.append("boxes: got %r" % boxes)
+    if os.path.exists(record):
+        problems.append("a tool ran: %r" % read_record(record)["module"])
+    report("a launcher path over 259 characters; a tool planted at the cut-off path", problems)
+    return bool(problems)
+
+TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL}
 
 
 LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8"}
@@ -250,6 +308,9 @@ def main():
         with Wine(LANGS[cp]) as wine:
             failures += run_table(wine, os.path.join(WORK, group, cp),
                                   [c for c in cases if c["codepage"] == cp])
+    if group == "special":
+        with Wine() as wine:
+            failures += long_path(wine)
     print("%s: %d failed" % (group, failures))
     return 1 if failures else 0
 

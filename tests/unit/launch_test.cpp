@@ -82,6 +82,10 @@ TEST(Launch, Table)
         {"no path", "", 0, true, nullptr, "", 0, 1, "Installer executable '" TOOL "' does not exist", ""},
         {"no directory", "setup.exe", 0, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
+        {"relative path", "UNC\\srv\\share\\m\\setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
+        {"drive-relative path", "C:setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
         {"split fails", "C:\\" + std::string(300, 'd') + "\\setup.exe", 0, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
     };
