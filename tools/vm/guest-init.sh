@@ -3,7 +3,12 @@
 # winvm left in its folder, records the exit status and powers off.
 mount -t proc proc /proc
 mount -t sysfs sys /sys
-mount -t tmpfs tmp /tmp
+# Only the socket folders of X and Wine get a tmpfs of their own; the rest of
+# /tmp stays this machine's, where a checkout may lie.
+for d in /tmp/.X11-unix /tmp/.wine-0; do
+    mkdir -p "$d"
+    mount -t tmpfs -o mode=1777 tmp "$d"
+done
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
