@@ -23,6 +23,9 @@ bool path_exists(const char* path);
 // in a zero byte. Other programs may read and write it meanwhile.
 read_result read_whole_file(const char* path, char** data, size_t* size);
 
+// Keeps DLLs loaded on demand out of the launcher's own folder.
+void restrict_dll_search();
+
 // Modal error box captioned "Setup".
 void show_error(const char* text);
 

@@ -68,7 +68,44 @@ read_result read_whole_file(const char* path, char** data, size_t* size)
     return result;
 }
 
+// Through void*, as GetProcAddress's own type fits no function.
+static void* find_proc(HMODULE module, const char* name)
+{
+    return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+}
+
+void restrict_dll_search()
+{
+    // Neither exists on Windows 2000, which does not search the program's
+    // own folder for DLLs loaded by full path anyway.
+    typedef BOOL(WINAPI * set_default_fn)(DWORD);
+    typedef BOOL(WINAPI * set_directory_fn)(LPCSTR);
+    const DWORD search_system32 = 0x800; // LOAD_LIBRARY_SEARCH_SYSTEM32
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    set_default_fn set_default =
+        reinterpret_cast<set_default_fn>(find_proc(kernel, "SetDefaultDllDirectories"));
+    if (set_default && set_default(search_system32))
+        return;
+    set_directory_fn set_directory =
+        reinterpret_cast<set_directory_fn>(find_proc(kernel, "SetDllDirectoryA"));
+    if (set_directory)
+        set_directory("");
+}
+
+// USER32 is loaded only here, from the system folder: a run that shows no
+// box does not pay for it.
 void show_error(const char* text)
 {
-    MessageBoxA(nullptr, text, setup_caption, MB_ICONERROR);
+    typedef int(WINAPI * message_box_fn)(HWND, LPCSTR, LPCSTR, UINT);
+    static const char name[] = "\\user32.dll";
+    char path[MAX_PATH + sizeof name];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    for (unsigned i = 0; i < sizeof name; i++)
+        path[length + i] = name[i];
+    HMODULE user32 = LoadLibraryA(path);
+    message_box_fn message_box = reinterpret_cast<message_box_fn>(find_proc(user32, "MessageBoxA"));
+    if (message_box)
+        message_box(nullptr, text, setup_caption, MB_ICONERROR);
 }
