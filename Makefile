@@ -1,7 +1,8 @@
 # make        builds build/win32/setup.exe
 # make test   builds everything and runs every test, unit and end to end
 # make demo   runs setup.exe from a sample medium under Wine
-.PHONY: all deps setup host test demo clean
+# make fuzz   runs the fuzz targets longer; make bench compares start-up costs
+.PHONY: all deps setup host test demo fuzz bench clean
 
 all: setup
 
@@ -24,3 +25,13 @@ demo: setup
 
 clean:
 	rm -rf build
+
+# Each fuzz target for a minute (FUZZ_SECONDS=...), its findings kept in build/host.
+FUZZ_SECONDS ?= 60
+fuzz: host
+	@for t in command_tail path arg_file command; do \
+	    echo "== fuzz_$$t"; \
+	    build/host/tests/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        build/host/tests/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | \
+	        grep -E 'number_of_executed_units|ERROR|SUMMARY|Test unit written'; \
+	done
