@@ -35,3 +35,6 @@ fuzz: host
 	        build/host/tests/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | \
 	        grep -E 'number_of_executed_units|ERROR|SUMMARY|Test unit written'; \
 	done
+
+bench: setup
+	./tools/wine-run python3 tools/bench.py

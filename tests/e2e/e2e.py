@@ -118,6 +118,11 @@ def lay_out(group_dir, c, index):
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"), tool)
     elif c["tool"] == "folder":
         os.makedirs(tool)
+    elif c["tool"] == "text":
+        with open(tool, "w") as f:
+            f.write("not a program\n")
+    if c.get("plant_dll"):
+        shutil.copy(os.path.join(WIN32, "planted.dll"), os.path.join(medium, c["plant_dll"]))
     if c.get("plant_in_cwd"):
         planted = os.path.join(top, c["cwd"], *c["plant_in_cwd"].split("\\"))
         os.makedirs(os.path.dirname(planted))
@@ -156,6 +161,8 @@ def check(c, values, result, record, cwd):
         if got != wanted:
             problems.append("%s: got %r, wanted %r" % (what, got, wanted))
 
+    if c.get("plant_dll"):
+        expect("planted DLL loaded", os.path.exists(os.path.join(values[b"top"].decode(), "marker")), False)
     if "start_error" in result:
         return ["the runner could not start setup.exe: error %s" % result["start_error"][0].decode()]
     status = int(result["status"][0])
@@ -216,7 +223,8 @@ def prepare(group_dir, c, index):
     if c.get("share"):
         base = b"\\\\server\\share\\" + c["folder"].encode() + b"\\"
     setup = base + b"setup.exe"
-    values = {b"base": base, b"setup": setup, b"dir": windows_dir(top, cp), b"tool": base + TOOL}
+    values = {b"base": base, b"setup": setup, b"dir": windows_dir(top, cp), b"tool": base + TOOL,
+              b"top": top.encode()}
     if c["line"]:
         line = fill(c["line"], values)
     else:
@@ -229,6 +237,9 @@ def prepare(group_dir, c, index):
              b"result=" + windows_path(os.path.join(top, "result"), cp)]
     if c["args_file"] == LOCKED:
         lines.append(b"lock=" + base + b".setup_args")
+    if c.get("plant_dll"):
+        values[b"marker"] = windows_path(os.path.join(top, "marker"), cp)
+    lines += [b"env=" + fill(e, values) for e in c.get("env", [])]
     case_file = os.path.join(top, "case")
     with open(case_file, "wb") as f:
         f.write(b"\n".join(lines) + b"\n")
@@ -256,6 +267,16 @@ SPECIAL = [
     case("started from a network share", share=True, status=1,
          box=b"Installer executable '" + TOOL + b"' does not exist", command=None,
          plant_in_cwd="UNC\\server\\share\\media\\" + TOOL.decode()),
+    case("a text file named like the tool", tool="text", status="error", command=None),
+    case("a tool that crashes has still run", env=[b"FAKE_TOOL_CRASH=1"]),
+    case("an argument file of 1 MiB on one line: Windows refuses the command line",
+         args_file=b"x" * (1 << 20), status="error", command=None),
+    # Wine prefers its own user32 unless told otherwise; told so, it would
+    # take a user32.dll that a DLL search finds beside the program. Last: the
+    # runner keeps the setting for the cases after it.
+    case("a planted user32.dll beside setup.exe is never loaded", tool=None, status=1, box=MISSING,
+         command=None, plant_dll="user32.dll",
+         env=[b"FAKE_DLL_MARKER={marker}", b"WINEDLLOVERRIDES=user32=n,b"]),
 ]
 
 

@@ -1,7 +1,8 @@
 // Stands in for the installer tool: records how it was started, then ends
 // with a chosen status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
-// (FAKE_TOOL_SLEEP_MS) and the status (FAKE_TOOL_EXIT).
+// (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
+// after recording (FAKE_TOOL_CRASH).
 #include <windows.h>
 
 #include <stdio.h>
@@ -24,8 +25,6 @@ int main(int argc, char** argv)
 {
     if (int delay = number("FAKE_TOOL_SLEEP_MS"))
         Sleep(delay);
-    if (getenv("FAKE_TOOL_CRASH"))
-        *static_cast<volatile int*>(nullptr) = 0;
 
     // Written last, so that its presence tells that the tool has finished.
     const char* record = getenv("FAKE_TOOL_RECORD");
@@ -47,5 +46,7 @@ int main(int argc, char** argv)
         fclose(out);
         MoveFileA(partial, record);
     }
+    if (getenv("FAKE_TOOL_CRASH"))
+        *static_cast<volatile int*>(nullptr) = 0;
     return number("FAKE_TOOL_EXIT");
 }

@@ -10,8 +10,9 @@
 //       only answers boxes, for a launcher that Wine starts itself
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
-// text, caption, icon and buttons of each box) and tool_done (whether the
-// tool's record existed when setup.exe ended).
+// text, caption, icon and buttons of each box), tool_done (whether the
+// tool's record existed when setup.exe ended), and elapsed_us and cpu_us
+// (wall-clock and processor time of the run).
 #include <windows.h>
 
 #include <stdio.h>
@@ -204,6 +205,9 @@ static void run_case(const char* case_path)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     std::string fields;
+    LARGE_INTEGER frequency, started, ended;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&started);
     if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
                         nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
         fields = "start_error=" + std::to_string(GetLastError()) + '\0';
@@ -212,8 +216,16 @@ static void run_case(const char* case_path)
         return;
     }
     std::vector<box_report> boxes;
-    while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT)
+    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT)
         answer_box(&boxes);
+    QueryPerformanceCounter(&ended);
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user);
+    unsigned long long cpu_100ns = (static_cast<unsigned long long>(kernel.dwHighDateTime) << 32) +
+                                   kernel.dwLowDateTime +
+                                   (static_cast<unsigned long long>(user.dwHighDateTime) << 32) +
+                                   user.dwLowDateTime;
+    long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
     bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
@@ -222,7 +234,8 @@ static void run_case(const char* case_path)
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
     fields = "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
-             boxes_fields(boxes);
+             "elapsed_us=" + std::to_string(elapsed_us) + '\0' + "cpu_us=" + std::to_string(cpu_100ns / 10) +
+             '\0' + boxes_fields(boxes);
     write_result(result.c_str(), fields);
 }
 

@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""Under Wine with its server kept warm: setup.exe starting a substitute tool
+that ends at once, against a minimal spawner starting the same command line,
+run alternately; then setup.exe's processor time while the tool sleeps."""
+import os
+import shutil
+import statistics
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+from winenv import BUILD, Wine, windows_path  # noqa: E402
+
+WIN32 = os.path.join(BUILD, "win32")
+BENCH = os.path.join(BUILD, "bench")
+PAIRS = 20
+TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
+
+
+def case_file(index, app, line, sleep_ms):
+    result = os.path.join(BENCH, "result.%d" % index)
+    path = os.path.join(BENCH, "case.%d" % index)
+    with open(path, "wb") as f:
+        f.write(b"\n".join([b"app=" + app, b"cmdline=" + line, b"cwd=" + windows_path(BENCH),
+                            b"env=FAKE_TOOL_SLEEP_MS=%d" % sleep_ms, b"result=" + windows_path(result)]) + b"\n")
+    return path, result
+
+
+def field(result, name):
+    with open(result, "rb") as f:
+        for item in f.read().split(b"\0"):
+            key, _, value = item.partition(b"=")
+            if key.decode() == name:
+                return int(value)
+    raise RuntimeError("%s: no %s" % (result, name))
+
+
+def main():
+    shutil.rmtree(BENCH, ignore_errors=True)
+    medium = os.path.join(BENCH, "medium")
+    os.makedirs(os.path.join(medium, "vorald_installer", "bin"))
+    for exe in ("setup.exe", "spawner.exe"):
+        shutil.copy(os.path.join(WIN32, exe), medium)
+    shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(medium, "vorald_installer", "bin",
+                                                                    "vorald_installer_cmd.exe"))
+    base = windows_path(medium) + b"\\"
+    setup, spawner = base + b"setup.exe", base + b"spawner.exe"
+    command = base + TOOL + b" --source=" + base + b" --dvd"
+
+    runs = []  # (kind, result file)
+    cases = []
+    for pair in range(PAIRS + 1):
+        for kind, app, line in (("setup", setup, b'"' + setup + b'"'),
+                                ("spawner", spawner, b'"' + spawner + b'" ' + command)):
+            path, result = case_file(len(cases), app, line, 0)
+            cases.append(path)
+            if pair:  # the first pair warms up
+                runs.append((kind, result))
+    cpu_runs = []
+    for sleep_ms in (0, 5000, 0, 5000):
+        path, result = case_file(len(cases), setup, b'"' + setup + b'"', sleep_ms)
+        cases.append(path)
+        cpu_runs.append((sleep_ms, result))
+
+    with Wine() as wine:
+        wine.run(["wine", os.path.join(WIN32, "e2e_runner.exe")] + cases, timeout=1800)
+
+    times = {"setup": [], "spawner": []}
+    for kind, result in runs:
+        times[kind].append(field(result, "elapsed_us") / 1e6)
+    a, b = statistics.median(times["setup"]), statistics.median(times["spawner"])
+    print("wall time, median of %d alternating pairs after a warm-up pair:" % PAIRS)
+    print("  setup.exe  %.4f s" % a)
+    print("  spawner    %.4f s" % b)
+    print("  ratio      %.3f (goal: 1.02 or less)" % (a / b))
+    print("setup.exe's processor time:")
+    for sleep_ms, result in cpu_runs:
+        print("  tool sleeping %4d ms: %.1f ms" % (sleep_ms, field(result, "cpu_us") / 1000))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
