@@ -1,7 +1,9 @@
 #!/bin/sh
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
-# Xvfb, the Japanese locale, CMake, GoogleTest and clang for fuzzing.
-# Run it as often as you like; a machine that has everything costs seconds.
+# Xvfb, the Japanese locale, CMake, GoogleTest and clang for fuzzing; and,
+# where this kernel runs no i386 programs, QEMU and a Debian kernel for
+# tools/vm. Run it as often as you like; a machine that has everything costs
+# seconds.
 set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
@@ -33,6 +35,19 @@ if [ -n "$need_update" ]; then
     echo "install-deps: installing$missing"
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+
+# Wine's loader is an i386 program: without the kernel's IA-32 emulation,
+# Wine runs in a virtual machine instead.
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    missing=
+    for p in qemu-system-x86 linux-image-amd64 busybox-static cpio kmod; do
+        installed "$p" || missing="$missing $p"
+    done
+    if [ -n "$missing" ]; then
+        echo "install-deps: this kernel runs no i386 programs; installing$missing for tools/vm"
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+    fi
 fi
 
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
