@@ -46,6 +46,7 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     done
     if [ -n "$missing" ]; then
         echo "install-deps: this kernel runs no i386 programs; installing$missing for tools/vm"
+        [ -n "$need_update" ] || $sudo apt-get update -q
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
     fi
 fi
