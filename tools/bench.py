@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Under Wine with its server kept warm: setup.exe starting a substitute tool
 that ends at once, against a minimal spawner starting the same command line,
-run alternately; then setup.exe's processor time while the tool sleeps."""
+run alternately; then setup.exe's processor time while the tool sleeps.
+
+    bench.py [OTHER_SETUP_EXE]   also runs another build of setup.exe in turn
+"""
 import os
 import shutil
 import statistics
@@ -40,17 +43,23 @@ def main():
     os.makedirs(os.path.join(medium, "vorald_installer", "bin"))
     for exe in ("setup.exe", "spawner.exe"):
         shutil.copy(os.path.join(WIN32, exe), medium)
+    other = sys.argv[1] if len(sys.argv) > 1 else None
+    if other:
+        shutil.copy(other, os.path.join(medium, "other.exe"))
     shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(medium, "vorald_installer", "bin",
                                                                     "vorald_installer_cmd.exe"))
     base = windows_path(medium) + b"\\"
     setup, spawner = base + b"setup.exe", base + b"spawner.exe"
     command = base + TOOL + b" --source=" + base + b" --dvd"
 
+    kinds = [("setup", setup, b'"' + setup + b'"'),
+             ("spawner", spawner, b'"' + spawner + b'" ' + command)]
+    if other:
+        kinds.append(("other", base + b"other.exe", b'"' + base + b'other.exe"'))
     runs = []  # (kind, result file)
     cases = []
     for pair in range(PAIRS + 1):
-        for kind, app, line in (("setup", setup, b'"' + setup + b'"'),
-                                ("spawner", spawner, b'"' + spawner + b'" ' + command)):
+        for kind, app, line in kinds:
             path, result = case_file(len(cases), app, line, 0)
             cases.append(path)
             if pair:  # the first pair warms up
@@ -64,7 +73,7 @@ def main():
     with Wine() as wine:
         wine.run(["wine", os.path.join(WIN32, "e2e_runner.exe")] + cases, timeout=1800)
 
-    times = {"setup": [], "spawner": []}
+    times = {kind: [] for kind, _, _ in kinds}
     for kind, result in runs:
         times[kind].append(field(result, "elapsed_us") / 1e6)
     a, b = statistics.median(times["setup"]), statistics.median(times["spawner"])
@@ -72,6 +81,8 @@ def main():
     print("  setup.exe  %.4f s" % a)
     print("  spawner    %.4f s" % b)
     print("  ratio      %.3f (goal: 1.02 or less)" % (a / b))
+    if other:
+        print("  %s  %.4f s" % (other, statistics.median(times["other"])))
     print("setup.exe's processor time:")
     for sleep_ms, result in cpu_runs:
         print("  tool sleeping %4d ms: %.1f ms" % (sleep_ms, field(result, "cpu_us") / 1000))
