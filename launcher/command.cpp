@@ -13,6 +13,15 @@ unsigned trailing_backslashes(const char* text)
     return count;
 }
 
+bool fits_command_line(const char* command)
+{
+    unsigned long count = 0;
+    for (const char* p = command; *p; p = next_char(p))
+        if (++count > 32766)
+            return false;
+    return true;
+}
+
 static bool has_blank(const char* text)
 {
     for (const char* p = text; *p; p = next_char(p))

@@ -7,10 +7,12 @@ extern const char* setup_caption;
 enum launch_status {
     launch_tool_missing = 1,
     launch_file_unreadable = 2,
-    launch_no_memory = 8, // ERROR_NOT_ENOUGH_MEMORY
+    launch_no_memory = 8,          // ERROR_NOT_ENOUGH_MEMORY
+    launch_command_too_long = 206, // ERROR_FILENAME_EXCED_RANGE
 };
 
 // Returns 0 once the tool has run, 1 when it is missing, 2 when the argument
-// file cannot be read, 8 when the heap is out, else the platform's error code
-// from a failed start.
+// file cannot be read, 8 when the heap is out, 206 when the command line is
+// longer than Windows takes, else the platform's error code from a failed
+// start.
 unsigned launch(const char* tail);

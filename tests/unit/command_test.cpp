@@ -41,3 +41,18 @@ TEST(CommandHead, TrailingBackslashes)
     EXPECT_EQ(trailing_backslashes("\x95\x5c"), 0u);
     EXPECT_EQ(trailing_backslashes("\x95\x5c\\"), 1u);
 }
+
+TEST(CommandLine, LengthCountsCharactersNotBytes)
+{
+    struct {
+        std::string command;
+        bool fits;
+    } cases[] = {
+        {std::string(32766, 'x'), true},
+        {std::string(32767, 'x'), false},
+        {std::string(32000, 'x') + std::string(1500, '\x95'), true}, // 750 double-byte characters
+        {std::string(32000, 'x') + std::string(1534, '\x95'), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fits_command_line(c.command.c_str()), c.fits) << c.command.size();
+}

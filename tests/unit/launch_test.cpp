@@ -57,6 +57,7 @@ TEST(Launch, Table)
 {
     const std::string tool = "E:\\" TOOL;
     const std::string head = tool + " --source=E:\\";
+    const std::string too_long(32767 - head.size() - 1, 'x'); // one more than Windows takes
     const launch_case cases[] = {
         {"no tail, no file", "E:\\setup.exe", 0, true, nullptr, "", 0, 0, "", head + " --dvd"},
         {"tool status ignored, start fails", "E:\\setup.exe", 0, true, nullptr, "", 2, 2, "", head + " --dvd"},
@@ -76,6 +77,8 @@ TEST(Launch, Table)
          "C:" + long_dir + TOOL " --source=C:" + long_dir + " --long"},
         {"long base, unreadable file named in full", "C:" + long_dir + "setup.exe", 0, true, "<unreadable>", "", 0, 2,
          "Can not open 'C:" + long_dir + ".setup_args' for reading", ""},
+        {"argument file too long for Windows", "E:\\setup.exe", 0, true,
+         too_long.c_str(), "", 0, 206, "", ""},
         // The launcher's own path unknown: nothing is looked for or started.
         {"path cut off", "E:\\dir\\setup.exe", 260, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
