@@ -30,40 +30,41 @@ bool path_exists(const char* path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+static read_result read_open_file(HANDLE file, char** data, size_t* size)
+{
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return read_failed;
+    // 2 GiB and more cannot be sized in 32 bits, nor be anyone's arguments.
+    if (high || low >= 0x80000000u)
+        return read_failed;
+    char* text = alloc_zeroed(low);
+    if (!text)
+        return read_no_memory;
+    DWORD total = 0;
+    while (total < low) {
+        DWORD got = 0;
+        if (!ReadFile(file, text + total, low - total, &got, nullptr)) {
+            free_and_clear(&text);
+            return read_failed;
+        }
+        if (got == 0)
+            break;
+        total += got;
+    }
+    *data = text;
+    *size = total;
+    return read_ok;
+}
+
 read_result read_whole_file(const char* path, char** data, size_t* size)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return read_failed;
-
-    read_result result = read_failed;
-    DWORD high = 0;
-    DWORD expected = GetFileSize(file, &high);
-    // 2 GiB and more: too large for arguments, and for a 32-bit size.
-    if (expected == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-        expected = 0, high = 1;
-    if (high == 0 && expected < 0x80000000u) {
-        char* text = alloc_zeroed(expected);
-        DWORD total = 0;
-        result = text ? read_ok : read_no_memory;
-        while (text && total < expected) {
-            DWORD got = 0;
-            if (!ReadFile(file, text + total, expected - total, &got, nullptr)) {
-                result = read_failed;
-                break;
-            }
-            if (got == 0)
-                break;
-            total += got;
-        }
-        if (result == read_ok) {
-            *data = text;
-            *size = total;
-        } else {
-            free_and_clear(&text);
-        }
-    }
+    read_result result = read_open_file(file, data, size);
     CloseHandle(file);
     return result;
 }
