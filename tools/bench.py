@@ -83,7 +83,7 @@ def main():
     print("  ratio      %.3f (goal: 1.02 or less)" % (a / b))
     if other:
         print("  %s  %.4f s" % (other, statistics.median(times["other"])))
-    print("setup.exe's processor time:")
+    print("setup.exe's processor time, last sampled while it ran:")
     for sleep_ms, result in cpu_runs:
         print("  tool sleeping %4d ms: %.1f ms" % (sleep_ms, field(result, "cpu_us") / 1000))
     return 0

@@ -216,15 +216,17 @@ static void run_case(const char* case_path)
         return;
     }
     std::vector<box_report> boxes;
-    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT)
+    // Processor time is sampled while setup.exe still runs: for an ended
+    // process Wine reports the caller's own times.
+    unsigned long long cpu_100ns = 0;
+    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT) {
+        FILETIME created, exited, kernel, user;
+        if (GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
+            cpu_100ns = (static_cast<unsigned long long>(kernel.dwHighDateTime) << 32) + kernel.dwLowDateTime +
+                        (static_cast<unsigned long long>(user.dwHighDateTime) << 32) + user.dwLowDateTime;
         answer_box(&boxes);
+    }
     QueryPerformanceCounter(&ended);
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user);
-    unsigned long long cpu_100ns = (static_cast<unsigned long long>(kernel.dwHighDateTime) << 32) +
-                                   kernel.dwLowDateTime +
-                                   (static_cast<unsigned long long>(user.dwHighDateTime) << 32) +
-                                   user.dwLowDateTime;
     long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
     bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
     DWORD status = 0;
