@@ -9,6 +9,7 @@ import os
 import shutil
 import statistics
 import sys
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
 from winenv import BUILD, Wine, windows_path  # noqa: E402
@@ -26,6 +27,23 @@ def case_file(index, app, line, sleep_ms):
         f.write(b"\n".join([b"app=" + app, b"cmdline=" + line, b"cwd=" + windows_path(BENCH),
                             b"env=FAKE_TOOL_SLEEP_MS=%d" % sleep_ms, b"result=" + windows_path(result)]) + b"\n")
     return path, result
+
+
+def processor_time(wine, medium, sleep_ms):
+    """User and system time of setup.exe's own Unix process. Wine's
+    GetProcessTimes reports the caller's times for any other process."""
+    wine.env["FAKE_TOOL_SLEEP_MS"] = str(sleep_ms)
+    process = wine.popen(["wine", os.path.join(medium, "setup.exe")])
+    ticks = 0
+    while process.poll() is None:
+        try:
+            with open("/proc/%d/stat" % process.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks = int(fields[11]) + int(fields[12])
+        except (OSError, IndexError):
+            pass
+        time.sleep(0.01)
+    return ticks / os.sysconf("SC_CLK_TCK")
 
 
 def field(result, name):
@@ -64,14 +82,9 @@ def main():
             cases.append(path)
             if pair:  # the first pair warms up
                 runs.append((kind, result))
-    cpu_runs = []
-    for sleep_ms in (0, 5000, 0, 5000):
-        path, result = case_file(len(cases), setup, b'"' + setup + b'"', sleep_ms)
-        cases.append(path)
-        cpu_runs.append((sleep_ms, result))
-
     with Wine() as wine:
         wine.run(["wine", os.path.join(WIN32, "e2e_runner.exe")] + cases, timeout=1800)
+        cpu = [(sleep_ms, processor_time(wine, medium, sleep_ms)) for sleep_ms in (0, 5000, 0, 5000)]
 
     times = {kind: [] for kind, _, _ in kinds}
     for kind, result in runs:
@@ -83,9 +96,9 @@ def main():
     print("  ratio      %.3f (goal: 1.02 or less)" % (a / b))
     if other:
         print("  %s  %.4f s" % (other, statistics.median(times["other"])))
-    print("setup.exe's processor time, last sampled while it ran:")
-    for sleep_ms, result in cpu_runs:
-        print("  tool sleeping %4d ms: %.1f ms" % (sleep_ms, field(result, "cpu_us") / 1000))
+    print("setup.exe's processor time, from its Unix process, last sampled while it ran:")
+    for sleep_ms, seconds in cpu:
+        print("  tool sleeping %4d ms: %.0f ms" % (sleep_ms, seconds * 1000))
     return 0
 
 

@@ -11,8 +11,8 @@
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
 // text, caption, icon and buttons of each box), tool_done (whether the
-// tool's record existed when setup.exe ended), and elapsed_us and cpu_us
-// (wall-clock and processor time of the run).
+// tool's record existed when setup.exe ended), and elapsed_us (the
+// wall-clock time from the start to the end of setup.exe).
 #include <windows.h>
 
 #include <stdio.h>
@@ -216,16 +216,8 @@ static void run_case(const char* case_path)
         return;
     }
     std::vector<box_report> boxes;
-    // Processor time is sampled while setup.exe still runs: for an ended
-    // process Wine reports the caller's own times.
-    unsigned long long cpu_100ns = 0;
-    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT) {
-        FILETIME created, exited, kernel, user;
-        if (GetProcessTimes(process.hProcess, &created, &exited, &kernel, &user))
-            cpu_100ns = (static_cast<unsigned long long>(kernel.dwHighDateTime) << 32) + kernel.dwLowDateTime +
-                        (static_cast<unsigned long long>(user.dwHighDateTime) << 32) + user.dwLowDateTime;
+    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT)
         answer_box(&boxes);
-    }
     QueryPerformanceCounter(&ended);
     long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
     bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -236,8 +228,7 @@ static void run_case(const char* case_path)
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
     fields = "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
-             "elapsed_us=" + std::to_string(elapsed_us) + '\0' + "cpu_us=" + std::to_string(cpu_100ns / 10) +
-             '\0' + boxes_fields(boxes);
+             "elapsed_us=" + std::to_string(elapsed_us) + '\0' + boxes_fields(boxes);
     write_result(result.c_str(), fields);
 }
 
