@@ -2,11 +2,10 @@
 """End-to-end tests of setup.exe under Wine, against a substitute installer
 tool that records how it was started.
 
-    e2e.py GROUP   runs one table of cases: launch, entry, codepage, long_path
+    e2e.py GROUP   runs one table of cases: launch, entry, codepage or special
 """
 import os
 import shutil
-import subprocess
 import sys
 
 from winenv import BUILD, PREFIX, Wine, windows_path

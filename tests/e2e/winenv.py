@@ -4,7 +4,6 @@ import os
 import signal
 import subprocess
 import tempfile
-import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.join(ROOT, "build")
