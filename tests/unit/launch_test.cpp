@@ -30,19 +30,25 @@ std::string base_of(const std::string& module)
     return module.substr(0, module.find_last_of("\\/") + 1);
 }
 
+// A fresh fake medium: the launcher at module, the tool and argument file beside it.
+void lay_out(const std::string& module, bool tool_present, const char* args_file)
+{
+    reset_fake();
+    fake.module = module;
+    std::string base = base_of(module);
+    if (tool_present)
+        fake.existing.insert(base + TOOL);
+    if (args_file && std::string(args_file) == "<unreadable>")
+        fake.existing.insert(base + ".setup_args");
+    else if (args_file)
+        fake.files[base + ".setup_args"] = args_file;
+}
+
 void run(const launch_case& c)
 {
     SCOPED_TRACE(c.name);
-    reset_fake();
-    fake.module = c.module;
+    lay_out(c.module, c.tool_present, c.args_file);
     fake.module_length = c.module_length;
-    std::string base = base_of(c.module);
-    if (c.tool_present)
-        fake.existing.insert(base + TOOL);
-    if (c.args_file && std::string(c.args_file) == "<unreadable>")
-        fake.existing.insert(base + ".setup_args");
-    else if (c.args_file)
-        fake.files[base + ".setup_args"] = c.args_file;
     fake.start_result = c.start_result;
 
     EXPECT_EQ(launch(c.tail), c.result);
@@ -132,15 +138,8 @@ TEST(Launch, AnEmptyHeapStopsQuietly)
         // Let each allocation of the flow fail in turn, until one run needs no failure.
         for (int failing = 0;; failing++) {
             SCOPED_TRACE(std::string(flow.name) + ", allocation " + std::to_string(failing));
-            reset_fake();
-            fake.module = std::string(flow.name) == "blank quoted" ? "E:\\a b\\setup.exe" : "E:\\setup.exe";
-            std::string base = fake.module.substr(0, fake.module.find_last_of('\\') + 1);
-            if (flow.tool_present)
-                fake.existing.insert(base + TOOL);
-            if (flow.args_file && std::string(flow.args_file) == "<unreadable>")
-                fake.existing.insert(base + ".setup_args");
-            else if (flow.args_file)
-                fake.files[base + ".setup_args"] = flow.args_file;
+            lay_out(std::string(flow.name) == "blank quoted" ? "E:\\a b\\setup.exe" : "E:\\setup.exe",
+                    flow.tool_present, flow.args_file);
             fake.fail_allocation = failing;
             unsigned result = launch(flow.tail);
             if (fake.allocations <= failing)
