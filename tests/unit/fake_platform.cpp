@@ -40,17 +40,23 @@ unsigned module_path(char* path, unsigned room)
     return fake.module_length ? fake.module_length : static_cast<unsigned>(length);
 }
 
+// Windows' path routines take at most 259 characters and the terminator.
+static bool within_path_limit(const char* path)
+{
+    return std::strlen(path) <= 259;
+}
+
 bool path_exists(const char* path)
 {
     fake.looked_at.push_back(path);
-    return fake.existing.count(path) || fake.files.count(path);
+    return within_path_limit(path) && (fake.existing.count(path) || fake.files.count(path));
 }
 
 read_result read_whole_file(const char* path, char** data, size_t* size)
 {
     fake.looked_at.push_back(path);
     auto file = fake.files.find(path);
-    if (file == fake.files.end())
+    if (!within_path_limit(path) || file == fake.files.end())
         return read_failed;
     char* text = alloc_zeroed(file->second.size());
     if (!text)

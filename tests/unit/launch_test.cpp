@@ -10,7 +10,11 @@
 
 namespace {
 
-const std::string long_dir = "\\" + std::string(240, 'd') + "\\"; // base of 244
+// Folder names that make a base directory "C:\...\" of the given length.
+std::string base_dir(size_t length)
+{
+    return "C:\\" + std::string(length - 4, 'd') + "\\";
+}
 
 struct launch_case {
     const char* name;
@@ -64,6 +68,8 @@ TEST(Launch, Table)
     const std::string tool = "E:\\" TOOL;
     const std::string head = tool + " --source=E:\\";
     const std::string too_long(32767 - head.size() - 1, 'x'); // one more than Windows takes
+    const std::string base214 = base_dir(214), base215 = base_dir(215); // the tool's path: 259, 260
+    const std::string module259 = base_dir(250) + "setup.exe";
     const launch_case cases[] = {
         {"no tail, no file", "E:\\setup.exe", 0, true, nullptr, "", 0, 0, "", head + " --dvd"},
         {"tool status ignored, start fails", "E:\\setup.exe", 0, true, nullptr, "", 2, 2, "", head + " --dvd"},
@@ -79,10 +85,16 @@ TEST(Launch, Table)
          "\\\\srv\\share\\m\\" TOOL " --source=\\\\srv\\share\\m\\ --dvd"},
         {"blank in the base", "E:\\my media\\setup.exe", 0, true, nullptr, "", 0, 0, "",
          "\"E:\\my media\\" TOOL "\" \"--source=E:\\my media\\\\\" --dvd"},
-        {"long base, argument file path not cut", "C:" + long_dir + "setup.exe", 0, true, "--long", "", 0, 0, "",
-         "C:" + long_dir + TOOL " --source=C:" + long_dir + " --long"},
-        {"long base, unreadable file named in full", "C:" + long_dir + "setup.exe", 0, true, "<unreadable>", "", 0, 2,
-         "Can not open 'C:" + long_dir + ".setup_args' for reading", ""},
+        {"tool missing, argument file unreadable", "E:\\setup.exe", 0, false, "<unreadable>", "", 0, 1,
+         "Installer executable '" + tool + "' does not exist", ""},
+        {"longest base, argument file read", base214 + "setup.exe", 0, true, "--long", "", 0, 0, "",
+         base214 + TOOL " --source=" + base214 + " --long"},
+        {"longest base, unreadable file named in full", base214 + "setup.exe", 0, true, "<unreadable>", "", 0, 2,
+         "Can not open '" + base214 + ".setup_args' for reading", ""},
+        {"base too long for the tool's path", base215 + "setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" + base215 + TOOL "' does not exist", ""},
+        {"module path of 259 characters is whole", module259, 0, true, nullptr, "", 0, 1,
+         "Installer executable '" + base_dir(250) + TOOL "' does not exist", ""},
         {"argument file too long for Windows", "E:\\setup.exe", 0, true,
          too_long.c_str(), "", 0, 206, "", ""},
         // The launcher's own path unknown: nothing is looked for or started.
@@ -92,6 +104,8 @@ TEST(Launch, Table)
         {"no directory", "setup.exe", 0, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
         {"relative path", "UNC\\srv\\share\\m\\setup.exe", 0, true, nullptr, "", 0, 1,
+         "Installer executable '" TOOL "' does not exist", ""},
+        {"root-relative path", "\\media\\setup.exe", 0, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
         {"drive-relative path", "C:setup.exe", 0, true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
