@@ -3,16 +3,22 @@
 //
 //   e2e_runner CASE...        each CASE a file of lines NAME=VALUE:
 //       app=, cmdline=, cwd=  what CreateProcessA gets (app may be empty)
-//       env=NAME=VALUE        set before the start, inherited by setup.exe
+//       env=NAME=VALUE        set for this case only, inherited by setup.exe
 //       result=               where to write the result
 //       lock=                 a file held open without sharing meanwhile
+//       hold=                 a file held open for writing, sharing read and write
+//       probe=                a command line to try with CreateProcessA first,
+//                             as setup.exe will: its error code is recorded
 //   e2e_runner --watch RESULT MILLISECONDS
 //       only answers boxes, for a launcher that Wine starts itself
+//   e2e_runner --desktop READY
+//       brings up Wine's desktop, writes "ok" or what failed to READY, and
+//       stays, so that the desktop outlives each run of cases
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
 // text, caption, icon and buttons of each box), tool_done (whether the
-// tool's record existed when setup.exe ended), and elapsed_us (the
-// wall-clock time from the start to the end of setup.exe).
+// tool's record existed when setup.exe ended), elapsed_us (the wall-clock
+// time from the start to the end of setup.exe), and probe_error.
 #include <windows.h>
 
 #include <stdio.h>
@@ -22,9 +28,12 @@
 #include <string>
 #include <vector>
 
+// Long enough for a loaded machine that emulates another; a box that does
+// not show or close within it is a failure, never a pass.
+static const DWORD patience_ms = 120000;
+
 struct box_report {
-    std::string caption, text, buttons;
-    bool error_icon = false;
+    std::string caption, text, buttons, icon = "none";
 };
 
 struct pixels {
@@ -56,9 +65,10 @@ static void free_pixels(pixels* p)
     DeleteObject(p->bitmap);
 }
 
-// Which of the standard icons the static control shows, told by its pixels
-// on the screen: icon handles of another process cannot be compared.
-static bool shows_error_icon(HWND control)
+// Which standard icon the static control shows, told by its pixels on the
+// screen (icon handles of another process cannot be compared), or null while
+// it shows none of them exactly: it may not be drawn yet.
+static const char* icon_shown(HWND control)
 {
     RECT r;
     GetWindowRect(control, &r);
@@ -68,42 +78,48 @@ static bool shows_error_icon(HWND control)
     BitBlt(shown.dc, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
     ReleaseDC(nullptr, screen);
 
-    const LPCSTR candidates[] = {IDI_HAND, IDI_QUESTION, IDI_EXCLAMATION, IDI_ASTERISK, IDI_APPLICATION};
-    long long best = -1;
-    LPCSTR best_icon = nullptr;
-    for (LPCSTR candidate : candidates) {
+    const struct {
+        LPCSTR id;
+        const char* name;
+    } candidates[] = {{IDI_HAND, "error"}, {IDI_QUESTION, "question"}, {IDI_EXCLAMATION, "warning"},
+                      {IDI_ASTERISK, "information"}, {IDI_APPLICATION, "application"}};
+    const char* found = nullptr;
+    for (const auto& candidate : candidates) {
         pixels drawn = make_pixels(width, height);
         for (int i = 0; i < width * height; i++)
             drawn.bits[i] = shown.bits[0]; // the corner shows the background
-        DrawIconEx(drawn.dc, 0, 0, LoadIconA(nullptr, candidate), width, height, 0, nullptr, DI_NORMAL);
+        DrawIconEx(drawn.dc, 0, 0, LoadIconA(nullptr, candidate.id), width, height, 0, nullptr, DI_NORMAL);
         GdiFlush();
-        long long difference = 0;
-        for (int i = 0; i < width * height; i++)
-            for (int shift = 0; shift < 24; shift += 8)
-                difference += abs(static_cast<int>((drawn.bits[i] >> shift) & 255) -
-                                  static_cast<int>((shown.bits[i] >> shift) & 255));
-        if (best < 0 || difference < best) {
-            best = difference;
-            best_icon = candidate;
-        }
+        bool same = true;
+        for (int i = 0; i < width * height && same; i++)
+            same = (drawn.bits[i] & 0xFFFFFF) == (shown.bits[i] & 0xFFFFFF);
         free_pixels(&drawn);
+        if (same) {
+            found = candidate.name;
+            break;
+        }
     }
     free_pixels(&shown);
-    return best_icon == IDI_HAND;
+    return found;
 }
+
+struct box_look {
+    box_report* box;
+    HWND icon;
+};
 
 static BOOL CALLBACK look_at_child(HWND child, LPARAM param)
 {
-    box_report* box = reinterpret_cast<box_report*>(param);
+    box_look* look = reinterpret_cast<box_look*>(param);
     char kind[64] = {};
     GetClassNameA(child, kind, sizeof kind);
     LONG style = GetWindowLongA(child, GWL_STYLE);
     if (!lstrcmpiA(kind, "Button") && (style & WS_VISIBLE)) {
         char text[64] = {};
         GetWindowTextA(child, text, sizeof text);
-        box->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + text + ";";
+        look->box->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + text + ";";
     } else if (!lstrcmpiA(kind, "Static") && (style & SS_TYPEMASK) == SS_ICON && (style & WS_VISIBLE)) {
-        box->error_icon = shows_error_icon(child);
+        look->icon = child;
     }
     return TRUE;
 }
@@ -114,7 +130,6 @@ static bool answer_box(std::vector<box_report>* boxes)
     HWND window = FindWindowA("#32770", "Setup");
     if (!window || !IsWindowVisible(window))
         return false;
-    Sleep(300); // let it paint: the icon is told by its pixels
     box_report box;
     char text[1024] = {};
     GetWindowTextA(window, text, sizeof text);
@@ -122,11 +137,21 @@ static bool answer_box(std::vector<box_report>* boxes)
     text[0] = 0;
     GetDlgItemTextA(window, 65535, text, sizeof text);
     box.text = text;
-    EnumChildWindows(window, look_at_child, reinterpret_cast<LPARAM>(&box));
-    boxes->push_back(box);
+    box_look look = {&box, nullptr};
+    EnumChildWindows(window, look_at_child, reinterpret_cast<LPARAM>(&look));
+    // A box is drawn after it shows; on a slow machine that takes a while.
+    for (DWORD start = GetTickCount(); look.icon && GetTickCount() - start < patience_ms; Sleep(20)) {
+        if (const char* icon = icon_shown(look.icon)) {
+            box.icon = icon;
+            break;
+        }
+    }
     PostMessageA(window, WM_COMMAND, IDOK, 0);
-    for (int i = 0; i < 200 && IsWindow(window); i++)
+    for (DWORD start = GetTickCount(); IsWindow(window) && GetTickCount() - start < patience_ms;)
         Sleep(10);
+    if (IsWindow(window))
+        box.buttons += " (the box did not close)";
+    boxes->push_back(box);
     return true;
 }
 
@@ -143,8 +168,7 @@ static std::string boxes_fields(const std::vector<box_report>& boxes)
 {
     std::string fields;
     for (const box_report& box : boxes) {
-        fields += "box=" + box.text + '\n' + box.caption + '\n' +
-                  (box.error_icon ? "error" : "other") + '\n' + box.buttons;
+        fields += "box=" + box.text + '\n' + box.caption + '\n' + box.icon + '\n' + box.buttons;
         fields += '\0';
     }
     return fields;
@@ -164,9 +188,34 @@ static std::string read_file(const char* path)
     return data;
 }
 
+// The error code of a CreateProcessA of command as setup.exe makes it, or 0
+// when it started (and was ended again at once).
+static DWORD try_start(const std::string& command)
+{
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back(0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                        nullptr, nullptr, &startup, &process))
+        return GetLastError();
+    TerminateProcess(process.hProcess, 0);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return 0;
+}
+
+struct saved_variable {
+    std::string name, value;
+    bool present;
+};
+
 static void run_case(const char* case_path)
 {
-    std::string app, cmdline, cwd, result, record, lock;
+    std::string app, cmdline, cwd, result, record, lock, hold, probe;
+    bool has_probe = false;
+    std::vector<saved_variable> saved;
     std::string lines = read_file(case_path);
     size_t at = 0;
     while (at < lines.size()) {
@@ -187,49 +236,92 @@ static void run_case(const char* case_path)
             result = value;
         else if (name == "lock")
             lock = value;
-        else if (name == "env") {
+        else if (name == "hold")
+            hold = value;
+        else if (name == "probe") {
+            probe = value;
+            has_probe = true;
+        } else if (name == "env") {
             size_t split = value.find('=');
-            std::string var = value.substr(0, split);
-            SetEnvironmentVariableA(var.c_str(), value.substr(split + 1).c_str());
-            if (var == "FAKE_TOOL_RECORD")
+            saved_variable old = {value.substr(0, split), "", false};
+            char buffer[32768];
+            DWORD length = GetEnvironmentVariableA(old.name.c_str(), buffer, sizeof buffer);
+            old.present = length > 0 && length < sizeof buffer;
+            if (old.present)
+                old.value.assign(buffer, length);
+            saved.push_back(old);
+            SetEnvironmentVariableA(old.name.c_str(), value.substr(split + 1).c_str());
+            if (old.name == "FAKE_TOOL_RECORD")
                 record = value.substr(split + 1);
         }
     }
 
+    std::string fields;
+    if (has_probe) {
+        SetCurrentDirectoryA(cwd.c_str());
+        fields += "probe_error=" + std::to_string(try_start(probe)) + '\0';
+    }
     HANDLE held = INVALID_HANDLE_VALUE;
     if (!lock.empty())
         held = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    else if (!hold.empty())
+        held = CreateFileA(hold.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (held == INVALID_HANDLE_VALUE && !(lock.empty() && hold.empty()))
+        fields += "hold_error=" + std::to_string(GetLastError()) + '\0';
     std::vector<char> line(cmdline.begin(), cmdline.end());
     line.push_back(0);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    std::string fields;
     LARGE_INTEGER frequency, started, ended;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
     if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
                         nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
-        fields = "start_error=" + std::to_string(GetLastError()) + '\0';
-        write_result(result.c_str(), fields);
-        CloseHandle(held);
-        return;
+        fields += "start_error=" + std::to_string(GetLastError()) + '\0';
+    } else {
+        std::vector<box_report> boxes;
+        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT)
+            answer_box(&boxes);
+        QueryPerformanceCounter(&ended);
+        long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
+        bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
+        DWORD status = 0;
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        fields += "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
+                  "elapsed_us=" + std::to_string(elapsed_us) + '\0' + boxes_fields(boxes);
     }
-    std::vector<box_report> boxes;
-    while (WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT)
-        answer_box(&boxes);
-    QueryPerformanceCounter(&ended);
-    long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
-    bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
-    DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
-    fields = "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
-             "elapsed_us=" + std::to_string(elapsed_us) + '\0' + boxes_fields(boxes);
+    for (auto old = saved.rbegin(); old != saved.rend(); ++old)
+        SetEnvironmentVariableA(old->name.c_str(), old->present ? old->value.c_str() : nullptr);
     write_result(result.c_str(), fields);
+}
+
+// Wine starts its desktop process for the first program that needs it, and
+// waits 10 seconds for it. A slower start leaves a bare desktop without a
+// display driver, where no window can be made and every MessageBoxA fails at
+// once. Starting it here, and waiting as long as it takes, avoids that.
+static std::string bring_up_desktop()
+{
+    char command[] = "C:\\windows\\system32\\explorer.exe /desktop";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return "explorer.exe did not start: error " + std::to_string(GetLastError());
+    // It ends at once when a desktop is already there.
+    DWORD idle = WaitForInputIdle(process.hProcess, 600000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    HWND window = CreateWindowExA(0, "Static", "probe", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    if (!window)
+        return "no window can be made on the desktop (explorer.exe idle: " + std::to_string(idle) + ")";
+    DestroyWindow(window);
+    return "ok";
 }
 
 int main(int argc, char** argv)
@@ -243,6 +335,10 @@ int main(int argc, char** argv)
         }
         write_result(argv[2], boxes_fields(boxes));
         return 0;
+    }
+    if (argc == 3 && !strcmp(argv[1], "--desktop")) {
+        write_result(argv[2], bring_up_desktop());
+        Sleep(INFINITE);
     }
     for (int i = 1; i < argc; i++)
         run_case(argv[i]);
