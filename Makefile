@@ -1,8 +1,13 @@
-# make        builds build/win32/setup.exe
-# make test   builds everything and runs every test, unit and end to end
-# make demo   runs setup.exe from a sample medium under Wine
-# make fuzz   runs the fuzz targets longer; make bench compares start-up costs
-.PHONY: all deps setup host test demo fuzz bench clean
+# make             builds build/win32/setup.exe
+# make test        builds everything and runs every test, unit and end to end
+# make demo        runs setup.exe from a sample medium under Wine
+# make soak N=3    runs the end-to-end tables N times and counts each case's failures;
+#                  LOAD=2 keeps two processes busy beside it
+# make fuzz        runs the fuzz targets longer; make bench compares start-up costs
+# make clean       removes build/; make clean-cache drops the cached Wine prefix
+.PHONY: all deps setup host test demo soak fuzz bench clean clean-cache
+
+MAKEFLAGS += --no-print-directory
 
 all: setup
 
@@ -10,21 +15,29 @@ deps:
 	@./tools/install-deps.sh
 
 setup: deps
-	cmake --preset win32 >/dev/null
-	cmake --build --preset win32
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32
 
 host: deps
-	cmake --preset host >/dev/null
-	cmake --build --preset host
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host
 
-test: setup host
-	ctest --preset host
+test:
+	@./tools/test.sh
 
 demo: setup
-	./tools/wine-run python3 tools/demo.py
+	@python3 tools/demo.py
+
+N ?= 3
+LOAD ?= 0
+soak: setup
+	@python3 tests/e2e/e2e.py --rounds $(N) --load $(LOAD)
 
 clean:
 	rm -rf build
+
+clean-cache:
+	rm -rf "$${XDG_CACHE_HOME:-$$HOME/.cache}/setup-launcher"
 
 # Each fuzz target for a minute (FUZZ_SECONDS=...), its findings kept in build/host.
 FUZZ_SECONDS ?= 60
@@ -37,4 +50,4 @@ fuzz: host
 	done
 
 bench: setup
-	./tools/wine-run python3 tools/bench.py
+	@python3 tools/bench.py

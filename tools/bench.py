@@ -12,9 +12,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from winenv import BUILD, Wine, windows_path  # noqa: E402
+from winenv import BUILD, WIN32, Wine, run_where_wine_runs, windows_path  # noqa: E402
 
-WIN32 = os.path.join(BUILD, "win32")
 BENCH = os.path.join(BUILD, "bench")
 PAIRS = 20
 TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
@@ -56,12 +55,15 @@ def field(result, name):
 
 
 def main():
+    args = [a for a in sys.argv[1:] if a != "--in-wine"]
+    if "--in-wine" not in sys.argv:
+        return run_where_wine_runs(__file__, [os.path.abspath(a) for a in args])
     shutil.rmtree(BENCH, ignore_errors=True)
     medium = os.path.join(BENCH, "medium")
     os.makedirs(os.path.join(medium, "vorald_installer", "bin"))
     for exe in ("setup.exe", "spawner.exe"):
         shutil.copy(os.path.join(WIN32, exe), medium)
-    other = sys.argv[1] if len(sys.argv) > 1 else None
+    other = args[0] if args else None
     if other:
         shutil.copy(other, os.path.join(medium, "other.exe"))
     shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(medium, "vorald_installer", "bin",

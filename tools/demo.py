@@ -6,13 +6,14 @@ import shutil
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
-from winenv import BUILD, Wine, windows_path  # noqa: E402
+from winenv import BUILD, WIN32, Wine, run_where_wine_runs, windows_path  # noqa: E402
 
-WIN32 = os.path.join(BUILD, "win32")
 DEMO = os.path.join(BUILD, "demo")
 
 
 def main():
+    if "--in-wine" not in sys.argv:
+        return run_where_wine_runs(__file__, [])
     shutil.rmtree(DEMO, ignore_errors=True)
     medium = os.path.join(DEMO, "medium")
     bin_dir = os.path.join(medium, "vorald_installer", "bin")

@@ -1,25 +1,31 @@
 #!/usr/bin/env python3
 """End-to-end tests of setup.exe under Wine, against a substitute installer
-tool that records how it was started.
+tool that records how it was started. All tables run in one Wine session.
 
-    e2e.py GROUP   runs one table of cases: launch, entry, codepage or special
+    e2e.py [--rounds N] [--load N] [TABLE...]
+        runs the tables (launch, entry, codepage, special; all unless named)
+        N times and counts the failures of each case; --load keeps N
+        processes busy beside it (stress-ng)
 """
+import argparse
 import os
 import shutil
+import subprocess
 import sys
+import time
 
-from winenv import BUILD, PREFIX, Wine, windows_path
+from winenv import BUILD, PREFIX, RUNNER, WIN32, Wine, record_stage, run_where_wine_runs, windows_path
 
-WIN32 = os.environ.get("WIN32_BUILD_DIR", os.path.join(BUILD, "win32"))
 WORK = os.path.join(BUILD, "e2e")
 TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
 MISSING = b"Installer executable '{base}" + TOOL + b"' does not exist"
 UNREADABLE = b"Can not open '{base}.setup_args' for reading"
 DVD = b"{base}" + TOOL + b" --source={base} --dvd"
 
-# An argument file that is a folder, or that another program holds open
-# without read sharing.
-FOLDER, LOCKED = "folder", "locked"
+# An argument file that is a folder, that another program holds open without
+# sharing, or that another program holds open for writing, sharing read and
+# write.
+FOLDER, LOCKED, HELD = "folder", "locked", "held"
 
 
 def case(name, **kw):
@@ -51,8 +57,10 @@ LAUNCH = [
     case("argument file is a folder", args_file=FOLDER, status=2, box=UNREADABLE, command=None),
     case("argument file held open without read sharing", args_file=LOCKED, status=2, box=UNREADABLE,
          command=None),
-    # Windows says 5 here, Wine 2: either way the start failed and no box shows.
-    case("a folder named like the tool", tool="folder", status="error", command=None),
+    case("argument file held open for writing by another program", args_file=HELD,
+         command=b"{base}" + TOOL + b" --source={base} --held"),
+    # The status is whatever CreateProcessA says for the same command line.
+    case("a folder named like the tool", tool="folder", status="probe", command=None),
     case("blanks in the base directory; a planted my.exe does not run", folder="my media",
          plant="my.exe",
          command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd',
@@ -76,7 +84,7 @@ ENTRY = [
          command=b"{base}" + TOOL + b' --source={base} "--a b" "c"'),
     case("the launch result 2 becomes the exit status", args_file=FOLDER, status=2, box=UNREADABLE,
          command=None),
-    case("a failed start's error code becomes the exit status", tool="folder", status="error",
+    case("a failed start's error code becomes the exit status", tool="folder", status="probe",
          command=None),
 ]
 
@@ -133,7 +141,7 @@ def lay_out(group_dir, c, index):
         os.makedirs(args_path)
     elif c["args_file"] is not None:
         with open(args_path, "wb") as f:
-            f.write(b"" if c["args_file"] == LOCKED else c["args_file"])
+            f.write({LOCKED: b"", HELD: b"--held\n"}.get(c["args_file"], c["args_file"]))
     return top, medium
 
 
@@ -162,12 +170,15 @@ def check(c, values, result, record, cwd):
 
     if c.get("plant_dll"):
         expect("planted DLL loaded", os.path.exists(os.path.join(values[b"top"].decode(), "marker")), False)
-    if "start_error" in result:
-        return ["the runner could not start setup.exe: error %s" % result["start_error"][0].decode()]
+    for what in ("start_error", "hold_error"):
+        if what in result:
+            return ["the runner: %s %s" % (what, result[what][0].decode())]
     status = int(result["status"][0])
-    if c["status"] == "error":
-        if status in (0, 1):
-            problems.append("status: got %d, wanted a platform error code" % status)
+    if c["status"] == "probe":
+        probe = int(result["probe_error"][0])
+        if probe == 0:
+            problems.append("the runner's own CreateProcessA of the command started it")
+        expect("status (the error code of CreateProcessA)", status, probe)
     else:
         expect("status", status, c["status"])
 
@@ -191,17 +202,16 @@ def check(c, values, result, record, cwd):
     return problems
 
 
-def run_table(wine, group_dir, cases):
-    """Runs the cases in one Wine process; returns the number that failed."""
+def run_table(wine, group_dir, cases, lang):
+    """Runs the cases in one runner process; returns the names of those that failed."""
     shutil.rmtree(group_dir, ignore_errors=True)
-    jobs = []
-    for index, c in enumerate(cases):
-        jobs.append(prepare(group_dir, c, index))
-    out = wine.run(["wine", os.path.join(WIN32, "e2e_runner.exe")] + [j["case_file"] for j in jobs],
-                   timeout=900)
+    jobs = [prepare(group_dir, c, index) for index, c in enumerate(cases)]
+    env = dict(wine.env, LANG=lang, LC_ALL=lang)
+    out = wine.run(["wine", RUNNER] + [j["case_file"] for j in jobs],
+                   timeout=1800, env=env)
     if out.returncode != 0:
         print(out.stdout.decode(errors="replace"))
-    failures = 0
+    failed = []
     for job in jobs:
         try:
             with open(os.path.join(job["top"], "result"), "rb") as f:
@@ -210,8 +220,9 @@ def run_table(wine, group_dir, cases):
         except FileNotFoundError:
             problems = ["no result from the runner"]
         report(job["case"]["name"], problems)
-        failures += bool(problems)
-    return failures
+        if problems:
+            failed.append(job["case"]["name"])
+    return failed
 
 
 def prepare(group_dir, c, index):
@@ -234,8 +245,10 @@ def prepare(group_dir, c, index):
              b"env=FAKE_TOOL_RECORD=" + windows_path(record, cp),
              b"env=FAKE_TOOL_EXIT=%d" % c["exit"], b"env=FAKE_TOOL_SLEEP_MS=%d" % c["sleep"],
              b"result=" + windows_path(os.path.join(top, "result"), cp)]
-    if c["args_file"] == LOCKED:
-        lines.append(b"lock=" + base + b".setup_args")
+    if c["args_file"] in (LOCKED, HELD):
+        lines.append({LOCKED: b"lock=", HELD: b"hold="}[c["args_file"]] + base + b".setup_args")
+    if c["status"] == "probe":
+        lines.append(b"probe=" + fill(DVD, values))
     if c.get("plant_dll"):
         values[b"marker"] = windows_path(os.path.join(top, "marker"), cp)
     lines += [b"env=" + fill(e, values) for e in c.get("env", [])]
@@ -266,25 +279,26 @@ SPECIAL = [
     case("started from a network share", share=True, status=1,
          box=b"Installer executable '" + TOOL + b"' does not exist", command=None,
          plant_in_cwd="UNC\\server\\share\\media\\" + TOOL.decode()),
-    case("a text file named like the tool", tool="text", status="error", command=None),
+    case("a text file named like the tool", tool="text", status="probe", command=None),
     case("a tool that crashes has still run", env=[b"FAKE_TOOL_CRASH=1"]),
     # Windows would refuse it with 206; Wine would start the tool without
     # its arguments, so setup.exe refuses it itself.
     case("an argument file of 1 MiB on one line: the command line is refused",
          args_file=b"x" * (1 << 20), status=206, command=None),
     # Wine prefers its own user32 unless told otherwise; told so, it would
-    # take a user32.dll that a DLL search finds beside the program. Last: the
-    # runner keeps the setting for the cases after it.
+    # take a user32.dll that a DLL search finds beside the program.
     case("a planted user32.dll beside setup.exe is never loaded", tool=None, status=1, box=MISSING,
          command=None, plant_dll="user32.dll",
          env=[b"FAKE_DLL_MARKER={marker}", b"WINEDLLOVERRIDES=user32=n,b"]),
 ]
 
 
-def long_path(wine):
+LONG_PATH = "a launcher path over 259 characters; a tool planted at the cut-off path"
+
+
+def long_path(wine, top):
     """A launcher whose path is too long for Windows' limit of 259 characters,
     with a tool planted where the cut-off path points."""
-    top = os.path.join(WORK, "special", "long_path")
     shutil.rmtree(top, ignore_errors=True)
     short = os.path.join(top, "a")
     short += "a" * (200 - len(windows_dir(short, "cp1252")))
@@ -297,12 +311,12 @@ def long_path(wine):
                     os.path.join(base, "vorald_installer", "bin", "vorald_installer_cmd.exe"))
     record = os.path.join(top, "record")
     result = os.path.join(top, "result")
-    wine.env["FAKE_TOOL_RECORD"] = windows_path(record).decode()
     # CreateProcess refuses such a path; Wine starts it from its Unix path.
-    watcher = wine.popen(["wine", os.path.join(WIN32, "e2e_runner.exe"), "--watch",
-                          windows_path(result).decode(), "120000"])
-    run = wine.run(["wine", os.path.join(medium, "setup.exe")], cwd=top)
-    watcher.wait(timeout=300)
+    watcher = wine.popen(["wine", RUNNER, "--watch",
+                          windows_path(result).decode(), "300000"])
+    run = wine.run(["wine", os.path.join(medium, "setup.exe")], cwd=top,
+                   env=dict(wine.env, FAKE_TOOL_RECORD=windows_path(record).decode()))
+    watcher.wait(timeout=400)
     with open(result, "rb") as f:
         boxes = parse_fields(f.read()).get("box", [])
     problems = []
@@ -313,8 +327,8 @@ def long_path(wine):
         problems.append("boxes: got %r" % boxes)
     if os.path.exists(record):
         problems.append("a tool ran: %r" % read_record(record)["module"])
-    report("a launcher path over 259 characters; a tool planted at the cut-off path", problems)
-    return bool(problems)
+    report(LONG_PATH, problems)
+    return [LONG_PATH] if problems else []
 
 TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL}
 
@@ -322,19 +336,67 @@ TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPE
 LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8"}
 
 
-def main():
-    group = sys.argv[1]
-    failures = 0
+def run_group(wine, top, group):
+    """Runs one table, each code page's cases in a runner of its own;
+    returns the names of the cases that failed."""
+    failed = []
     cases = TABLES[group]
     for cp in sorted({c["codepage"] for c in cases}):
-        with Wine(LANGS[cp]) as wine:
-            failures += run_table(wine, os.path.join(WORK, group, cp),
-                                  [c for c in cases if c["codepage"] == cp])
+        failed += run_table(wine, os.path.join(top, cp), [c for c in cases if c["codepage"] == cp], LANGS[cp])
     if group == "special":
-        with Wine() as wine:
-            failures += long_path(wine)
-    print("%s: %d failed" % (group, failures))
-    return 1 if failures else 0
+        failed += long_path(wine, os.path.join(top, "long_path"))
+    return failed
+
+
+def in_wine(groups, rounds):
+    counts = {}
+    with Wine() as wine:
+        started = time.time()
+        wine.bring_up_desktop()
+        record_stage("wine session: Xvfb, wineserver, desktop", time.time() - started)
+        for n in range(rounds):
+            for group in groups:
+                started = time.time()
+                print("== %s%s" % (group, " (round %d)" % (n + 1) if rounds > 1 else ""))
+                failed = run_group(wine, os.path.join(WORK, str(n), group), group)
+                seconds = time.time() - started
+                print("%s: %d failed, %.0f s" % (group, len(failed), seconds))
+                if rounds == 1:
+                    record_stage("e2e " + group, seconds)
+                for name in failed:
+                    counts[(group, name)] = counts.get((group, name), 0) + 1
+    if rounds > 1:
+        print("== failures per case in %d rounds" % rounds)
+        for group in groups:
+            names = [c["name"] for c in TABLES[group]] + ([LONG_PATH] if group == "special" else [])
+            for name in names:
+                print("%d of %d  %s: %s" % (counts.get((group, name), 0), rounds, group, name))
+    print("%d failed" % sum(counts.values()))
+    return 1 if counts else 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--load", type=int, default=0)
+    parser.add_argument("--in-wine", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("tables", nargs="*", metavar="TABLE")
+    args = parser.parse_args()
+    for table in args.tables:
+        if table not in TABLES:
+            parser.error("no table %r; there are %s" % (table, ", ".join(TABLES)))
+    if not args.in_wine:
+        started = time.time()
+        load = subprocess.Popen(["stress-ng", "--quiet", "--cpu", str(args.load)]) if args.load else None
+        try:
+            status = run_where_wine_runs(__file__, ["--rounds", str(args.rounds)] + args.tables)
+        finally:
+            if load:
+                load.terminate()
+                load.wait()
+        record_stage("e2e in all, with the virtual machine where there is one", time.time() - started)
+        return status
+    return in_wine(args.tables or list(TABLES), args.rounds)
 
 
 if __name__ == "__main__":
