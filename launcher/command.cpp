@@ -2,6 +2,7 @@
 
 #include "heap_string.h"
 #include "path.h"
+#include "platform.h"
 
 const char* installer_subpath = "vorald_installer\\bin\\vorald_installer_cmd.exe";
 
@@ -13,13 +14,10 @@ unsigned trailing_backslashes(const char* text)
     return count;
 }
 
-bool fits_command_line(const char* command)
+bool fits_command_line(const char* head, const char* arguments)
 {
-    unsigned long count = 0;
-    for (const char* p = command; *p; p = next_char(p))
-        if (++count > 32766)
-            return false;
-    return true;
+    // The head ends in a character of its own, so the two are counted apart.
+    return utf16_length(head) + 1 + utf16_length(arguments) <= 32766;
 }
 
 static bool has_blank(const char* text)

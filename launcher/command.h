@@ -8,9 +8,9 @@ extern const char* installer_subpath;
 // runs a shorter program path nor splits the value.
 char* command_head(const char* base);
 
-// Windows takes command lines of up to 32,766 UTF-16 characters; every
-// character of an ANSI code page, double-byte ones included, is one of them.
-bool fits_command_line(const char* command);
+// Whether Windows takes the command line made of head, a blank and
+// arguments: at most 32,766 UTF-16 units.
+bool fits_command_line(const char* head, const char* arguments);
 
 // Number of backslashes that end text, double-byte characters kept whole.
 unsigned trailing_backslashes(const char* text);

@@ -81,14 +81,15 @@ unsigned launch(const char* tail)
         }
     }
 
+    // Windows refuses such a command with this code; Wine would start the
+    // tool with its arguments cut off. Told before a huge argument file is
+    // copied into a command.
+    if (!fits_command_line(head, arguments))
+        return launch_command_too_long;
     char* command = format_alloc("%s %s", head, arguments);
     free_and_clear(&head);
     if (!command)
         return launch_no_memory;
-    // Windows refuses such a command with this code; Wine would start the
-    // tool with its arguments cut off.
-    if (!fits_command_line(command))
-        return launch_command_too_long;
     unsigned result = run_and_wait(command);
     free_and_clear(&command);
     return result;

@@ -96,6 +96,9 @@ CODEPAGE = [
          argv=[b"--source={base}", b"--dvd"]),
     case("an argument file and a tail in 932", folder="表", codepage="cp932",
          tail=b"--name=\x95\x5c", command=b"{base}" + TOOL + b" --source={base} --name=\x95\x5c"),
+    # Code page 1252 has no Ł, no Cyrillic: setup.exe goes by its short path.
+    case("a folder that code page 1252 cannot spell", folder="Łódź Иван", unicode=True,
+         command=b"{short}" + TOOL + b" --source={short} --dvd"),
 ]
 
 
@@ -194,6 +197,15 @@ def check(c, values, result, record, cwd):
     if record is None:
         return problems + ["the tool did not record a start"]
     expect("tool finished before setup.exe ended", result["tool_done"][0], b"1")
+    if c.get("unicode"):
+        # The short path cannot be known beforehand: it is what --source=
+        # names, spelled in ASCII, and its long form is the medium. (Wine
+        # tells the tool its own path in the long form.)
+        values = dict(values)
+        values[b"short"] = record["argv"][1][len(b"--source="):]
+        expect("--source= spelled in ASCII", values[b"short"].isascii(), True)
+        expect("the long form of --source=", record["source_long"][0], values[b"base"])
+        values[b"tool"] = record["module"][0]
     expect("command line", record["cmdline"][0], fill(c["command"], values))
     expect("tool module", record["module"][0], values[b"tool"])
     expect("tool's current directory", record["cwd"][0], cwd)
@@ -227,7 +239,7 @@ def run_table(wine, group_dir, cases, lang):
 
 def prepare(group_dir, c, index):
     """Lays out one case's medium and writes the runner's case file."""
-    cp = c["codepage"]
+    cp = "utf-8" if c.get("unicode") else c["codepage"]
     top, medium = lay_out(group_dir, c, index)
     base = windows_dir(medium, cp)
     if c.get("share"):
@@ -245,6 +257,8 @@ def prepare(group_dir, c, index):
              b"env=FAKE_TOOL_RECORD=" + windows_path(record, cp),
              b"env=FAKE_TOOL_EXIT=%d" % c["exit"], b"env=FAKE_TOOL_SLEEP_MS=%d" % c["sleep"],
              b"result=" + windows_path(os.path.join(top, "result"), cp)]
+    if c.get("unicode"):
+        lines.append(b"wide=1")
     if c["args_file"] in (LOCKED, HELD):
         lines.append({LOCKED: b"lock=", HELD: b"hold="}[c["args_file"]] + base + b".setup_args")
     if c["status"] == "probe":

@@ -1,5 +1,6 @@
-// Stands in for the installer tool: records how it was started, then ends
-// with a chosen status. The environment, inherited through setup.exe, says
+// Stands in for the installer tool: records how it was started (and, in
+// UTF-8, the long form of the folder that --source= names), then ends with a
+// chosen status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
 // (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
 // after recording (FAKE_TOOL_CRASH).
@@ -7,12 +8,25 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <string>
 
 static void field(FILE* out, const char* name, const char* value)
 {
     fprintf(out, "%s=", name);
     fwrite(value, 1, strlen(value), out);
     fputc(0, out);
+}
+
+static std::string long_utf8(const char* path)
+{
+    wchar_t wide[MAX_PATH + 1], long_form[MAX_PATH + 1];
+    char utf8[MAX_PATH * 4 + 1] = {};
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH + 1);
+    if (GetLongPathNameW(wide, long_form, MAX_PATH + 1))
+        WideCharToMultiByte(CP_UTF8, 0, long_form, -1, utf8, sizeof utf8, nullptr, nullptr);
+    return utf8;
 }
 
 static int number(const char* name)
@@ -41,8 +55,11 @@ int main(int argc, char** argv)
         field(out, "module", module);
         field(out, "cmdline", GetCommandLineA());
         field(out, "cwd", cwd);
-        for (int i = 0; i < argc; i++)
+        for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
+            if (!strncmp(argv[i], "--source=", 9))
+                field(out, "source_long", long_utf8(argv[i] + 9).c_str());
+        }
         fclose(out);
         MoveFileA(partial, record);
     }

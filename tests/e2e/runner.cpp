@@ -9,6 +9,7 @@
 //       hold=                 a file held open for writing, sharing read and write
 //       probe=                a command line to try with CreateProcessA first,
 //                             as setup.exe will: its error code is recorded
+//       wide=1                app, cmdline and cwd are UTF-8, for CreateProcessW
 //   e2e_runner --watch RESULT MILLISECONDS
 //       only answers boxes, for a launcher that Wine starts itself
 //   e2e_runner --desktop READY
@@ -206,6 +207,33 @@ static DWORD try_start(const std::string& command)
     return 0;
 }
 
+static std::wstring from_utf8(const std::string& text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size())) - 1);
+    return wide;
+}
+
+// CreateProcessA of the bytes as they stand, or CreateProcessW of them read as
+// UTF-8: a path that the ANSI code page cannot spell takes the wide one.
+static bool start(const std::string& app, const std::string& cmdline, const std::string& cwd, bool wide,
+                  PROCESS_INFORMATION* process)
+{
+    if (wide) {
+        std::wstring wide_app = from_utf8(app), line = from_utf8(cmdline), wide_cwd = from_utf8(cwd);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        return CreateProcessW(app.empty() ? nullptr : wide_app.c_str(), &line[0], nullptr, nullptr, FALSE, 0,
+                              nullptr, cwd.empty() ? nullptr : wide_cwd.c_str(), &startup, process);
+    }
+    std::vector<char> line(cmdline.begin(), cmdline.end());
+    line.push_back(0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          cwd.empty() ? nullptr : cwd.c_str(), &startup, process);
+}
+
 struct saved_variable {
     std::string name, value;
     bool present;
@@ -214,7 +242,7 @@ struct saved_variable {
 static void run_case(const char* case_path)
 {
     std::string app, cmdline, cwd, result, record, lock, hold, probe;
-    bool has_probe = false;
+    bool has_probe = false, wide = false;
     std::vector<saved_variable> saved;
     std::string lines = read_file(case_path);
     size_t at = 0;
@@ -238,6 +266,8 @@ static void run_case(const char* case_path)
             lock = value;
         else if (name == "hold")
             hold = value;
+        else if (name == "wide")
+            wide = value == "1";
         else if (name == "probe") {
             probe = value;
             has_probe = true;
@@ -269,16 +299,11 @@ static void run_case(const char* case_path)
                            OPEN_EXISTING, 0, nullptr);
     if (held == INVALID_HANDLE_VALUE && !(lock.empty() && hold.empty()))
         fields += "hold_error=" + std::to_string(GetLastError()) + '\0';
-    std::vector<char> line(cmdline.begin(), cmdline.end());
-    line.push_back(0);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     LARGE_INTEGER frequency, started, ended;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
-    if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &process)) {
+    if (!start(app, cmdline, cwd, wide, &process)) {
         fields += "start_error=" + std::to_string(GetLastError()) + '\0';
     } else {
         std::vector<box_report> boxes;

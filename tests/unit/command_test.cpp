@@ -42,17 +42,35 @@ TEST(CommandHead, TrailingBackslashes)
     EXPECT_EQ(trailing_backslashes("\x95\x5c\\"), 1u);
 }
 
-TEST(CommandLine, LengthCountsCharactersNotBytes)
+static std::string repeat(const char* text, size_t times)
 {
+    std::string out;
+    for (size_t i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
+TEST(CommandLine, LengthCountsUtf16Units)
+{
+    const std::string head(1000, 'h');
+    const size_t room = 32766 - 1000 - 1; // units left for the arguments
     struct {
-        std::string command;
+        unsigned code_page;
+        std::string arguments;
         bool fits;
     } cases[] = {
-        {std::string(32766, 'x'), true},
-        {std::string(32767, 'x'), false},
-        {std::string(32000, 'x') + std::string(1500, '\x95'), true}, // 750 double-byte characters
-        {std::string(32000, 'x') + std::string(1534, '\x95'), false},
+        {932, repeat("x", room), true},
+        {932, repeat("x", room + 1), false},
+        {932, repeat("\x95\x5c", room), true}, // a double-byte character is one unit
+        {932, repeat("\x95\x5c", room + 1), false},
+        {65001, repeat("\xe8\xa1\xa8", room), true}, // U+8868: three bytes, one unit
+        {65001, repeat("\xe8\xa1\xa8", room + 1), false},
+        {65001, repeat("\xf0\x9f\x98\x80", room / 2 + 1), false}, // U+1F600: four bytes, two units
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(fits_command_line(c.command.c_str()), c.fits) << c.command.size();
+    for (const auto& c : cases) {
+        reset_fake();
+        fake.code_page = c.code_page;
+        EXPECT_EQ(fits_command_line(head.c_str(), c.arguments.c_str()), c.fits)
+            << c.code_page << ", " << c.arguments.size() << " bytes";
+    }
 }

@@ -15,12 +15,36 @@ void reset_fake()
 
 bool is_lead_byte(unsigned char c)
 {
+    if (fake.code_page == 65001)
+        return false;
     return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
+}
+
+// As MultiByteToWideChar counts: in 932 a lead byte and the byte after it make
+// one unit; in UTF-8 a four-byte sequence makes two (a surrogate pair), and
+// every other sequence or stray byte one.
+size_t utf16_length(const char* text)
+{
+    size_t units = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; units++) {
+        if (fake.code_page != 65001) {
+            p += is_lead_byte(*p) && p[1] ? 2 : 1;
+            continue;
+        }
+        size_t length = *p >= 0xf0 ? 4 : *p >= 0xe0 ? 3 : *p >= 0xc0 ? 2 : 1;
+        size_t i = 1;
+        while (i < length && (p[i] & 0xc0) == 0x80)
+            i++;
+        if (i == length && length == 4)
+            units++;
+        p += i;
+    }
+    return units;
 }
 
 void* heap_alloc(size_t size)
 {
-    if (fake.allocations++ == fake.fail_allocation)
+    if (fake.allocations++ == fake.fail_allocation || size > fake.largest_block)
         return nullptr;
     fake.live_blocks++;
     return std::malloc(size);

@@ -1,5 +1,5 @@
-// A stand-in for Windows: code page 932 lead bytes, a heap that can be told
-// to fail, a file system of a few names, and a record of boxes and starts.
+// A stand-in for Windows: code page 932 (or 65001, UTF-8), a heap that can be
+// told to fail, a file system of a few names, and a record of boxes and starts.
 #pragma once
 #include <map>
 #include <set>
@@ -11,7 +11,9 @@ struct fake_platform {
     unsigned module_length = 0; // when not 0, reported instead of the real length
     std::set<std::string> existing;
     std::map<std::string, std::string> files;     // readable, with their bytes
+    unsigned code_page = 932;                     // or 65001
     int fail_allocation = -1;                     // index of the allocation that fails
+    size_t largest_block = static_cast<size_t>(-1); // larger allocations fail
     int allocations = 0;
     int live_blocks = 0;
     std::vector<std::string> looked_at;           // paths tested or read

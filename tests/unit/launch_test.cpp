@@ -116,6 +116,15 @@ TEST(Launch, Table)
         run(c);
 }
 
+TEST(Launch, AHugeArgumentFileIsRefusedBeforeItIsCopied)
+{
+    lay_out("E:\\setup.exe", true, nullptr);
+    fake.files["E:\\.setup_args"] = std::string(1 << 20, 'x');
+    fake.largest_block = (1 << 20) + 1; // room for the text, none for a command
+    EXPECT_EQ(launch(""), 206u);
+    EXPECT_TRUE(fake.started.empty());
+}
+
 TEST(Launch, TailLeavesTheArgumentFileAlone)
 {
     reset_fake();
