@@ -1,11 +1,18 @@
 #!/usr/bin/python3
 """Checks build/win32/setup.exe as Windows 2000 and later would load it, and
-prints its figures: size, header fields, imports and the manifest.
+prints what is inside: size, header fields, imports, the manifest's execution
+level, the version resource, the icon and the signature.
 
-    check_exe.py SETUP_EXE WIN2000_LISTS_DIR
+    check_exe.py SETUP_EXE WIN2000_LISTS_DIR [--level LEVEL] [--icon]
+                 [--version A.B.C.D] [--text NAME=VALUE]... [@ARGS_FILE]
+
+The options say what the build was asked for (by default asInvoker, no
+icon, 1.0.0.0 and the default texts); the build writes them to
+build/win32/check_exe.args, one a line.
 
 Needs Debian's python3-pefile, hence /usr/bin/python3.
 """
+import argparse
 import os
 import sys
 import xml.parsers.expat
@@ -14,7 +21,7 @@ import pefile
 
 MAX_SIZE = 20480
 DLLS = {"kernel32.dll": "kernel32.txt", "user32.dll": "user32.txt", "msvcrt.dll": "msvcrt.txt"}
-RT_MANIFEST = 24
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
@@ -88,7 +95,37 @@ def manifest_problems(manifest, level):
     return problems
 
 
-def problems_of(path, lists_dir, level="asInvoker"):
+def version_info(pe):
+    """The version resource's numbers and texts, or None."""
+    if not hasattr(pe, "VS_FIXEDFILEINFO"):
+        return None
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    numbers = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+    texts = {}
+    for info in pe.FileInfo[0]:
+        for table in getattr(info, "StringTable", []):
+            texts.update({k.decode(): v.decode("utf-8") for k, v in table.entries.items()})
+    return {"file": numbers(fixed.FileVersionMS, fixed.FileVersionLS),
+            "product": numbers(fixed.ProductVersionMS, fixed.ProductVersionLS), "texts": texts}
+
+
+def version_problems(version, wanted_number, wanted_texts):
+    if version is None:
+        return ["no version resource"]
+    texts = version["texts"]
+    wanted = {"FileDescription": "Setup", "OriginalFilename": "setup.exe", "InternalName": "setup"}
+    wanted.update(wanted_texts)
+    wanted.update(FileVersion=wanted_number, ProductVersion=wanted_number)
+    # An empty text is left out.
+    problems = ["version resource: %s is %r, wanted %r" % (k, texts.get(k), v or None)
+                for k, v in sorted(wanted.items()) if texts.get(k) != (v or None)]
+    for kind in ("file", "product"):
+        if version[kind] != wanted_number:
+            problems.append("version resource: %s version %s, wanted %s" % (kind, version[kind], wanted_number))
+    return problems
+
+
+def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="1.0.0.0", texts=None):
     pe = pefile.PE(path)
     size = os.path.getsize(path)
     opt = pe.OPTIONAL_HEADER
@@ -107,6 +144,13 @@ def problems_of(path, lists_dir, level="asInvoker"):
     for section in pe.sections:
         if section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE:
             problems.append("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
+    if opt.CheckSum != pe.generate_checksum():
+        problems.append("PE checksum %#x, but the file's is %#x" % (opt.CheckSum, pe.generate_checksum()))
+    # A signature lies after every section, at the end of the file.
+    security = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    sections_end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
+    if security.Size and (security.VirtualAddress < sections_end or security.VirtualAddress + security.Size != size):
+        problems.append("the certificate table at %#x is not at the end, after every section" % security.VirtualAddress)
     count = 0
     imports = {}
     for entry in pe.DIRECTORY_ENTRY_IMPORT:
@@ -123,25 +167,51 @@ def problems_of(path, lists_dir, level="asInvoker"):
                 problems.append("imports %s #%d by ordinal" % (dll, imported.ordinal))
             elif imported.name.decode() not in exported:
                 problems.append("imports %s from %s, which Windows 2000 lacks" % (imported.name.decode(), dll))
-    if size > MAX_SIZE:
-        problems.append("%d bytes, more than %d" % (size, MAX_SIZE))
+    found = resources(pe)
+    # The icon and the signature are the author's: they do not count.
+    own = size - security.Size - sum(len(data) for kind, _, _, data in found if kind in (RT_ICON, RT_GROUP_ICON))
+    if own > MAX_SIZE:
+        problems.append("%d bytes without the icon and the signature, more than %d" % (own, MAX_SIZE))
 
-    manifests = [r for r in resources(pe) if r[0] == RT_MANIFEST]
+    manifests = [r for r in found if r[0] == RT_MANIFEST]
     if [(name, lang and 1) for _, name, lang, _ in manifests] not in ([(1, 1)], [(1, 0)]):
         problems.append("wanted one manifest with id 1, found %s" % [(n, l) for _, n, l, _ in manifests])
     if manifests:
         problems += manifest_problems(manifests[0][3], level)
+    icons = [r for r in found if r[0] == RT_GROUP_ICON]
+    if bool(icons) != icon:
+        problems.append("icon: %s, wanted %s" % ("there" if icons else "none", "one" if icon else "none"))
+    version = version_info(pe)
+    problems += version_problems(version, version_number, texts or {})
 
-    print("%s: %d bytes; subsystem %d.%d, OS %d.%d; DllCharacteristics %#x" % (
+    print("%s: %d bytes; subsystem %d.%d, OS %d.%d; DllCharacteristics %#x; time stamp %d; checksum %#x" % (
         os.path.basename(path), size, opt.MajorSubsystemVersion, opt.MinorSubsystemVersion,
-        opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion, opt.DllCharacteristics))
+        opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion, opt.DllCharacteristics,
+        pe.FILE_HEADER.TimeDateStamp, opt.CheckSum))
     print("imports: %d names from %s" % (count, ", ".join("%s (%d)" % i for i in imports.items())))
-    print("manifest: %d bytes" % len(manifests[0][3]) if manifests else "manifest: none")
+    levels = [a.get("level") for e in (elements(manifests[0][3]) if manifests else [])
+              for name, a, _, _ in [e] if name == "requestedExecutionLevel"]
+    print("manifest: %s; execution level %s" % (
+        "%d bytes" % len(manifests[0][3]) if manifests else "none", ", ".join(levels) or "none"))
+    if version:
+        print("version: %s; %s" % (version["file"], "; ".join("%s=%s" % kv for kv in sorted(version["texts"].items()))))
+    print("icon: %s; signature: %s" % (
+        "%d images" % len([r for r in found if r[0] == RT_ICON]) if icons else "none",
+        "%d bytes" % security.Size if security.Size else "none"))
     return problems
 
 
 def main():
-    problems = problems_of(sys.argv[1], sys.argv[2])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], fromfile_prefix_chars="@")
+    parser.add_argument("exe")
+    parser.add_argument("lists")
+    parser.add_argument("--level", default="asInvoker")
+    parser.add_argument("--icon", action="store_true")
+    parser.add_argument("--version", default="1.0.0.0")
+    parser.add_argument("--text", action="append", default=[], metavar="NAME=VALUE")
+    args = parser.parse_args()
+    texts = dict(t.split("=", 1) for t in args.text)
+    problems = problems_of(args.exe, args.lists, args.level, args.icon, args.version, texts)
     for p in problems:
         print("FAIL " + p)
     print("%d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))

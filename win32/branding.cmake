@@ -1,0 +1,90 @@
+# The medium author's name, version, icon and execution level for setup.exe.
+# Checks the SETUP_* values and writes setup.rc, setup.manifest and
+# check_exe.args (what tests/check_exe.py is to find) into BRANDING_DIR. Included by win32/CMakeLists.txt; `cmake -D... -P` runs it
+# alone, as the tests do.
+
+# Cache variables in a build; plain ones, unless given, in a script.
+macro(setting name default type doc)
+    if(CMAKE_SCRIPT_MODE_FILE)
+        if(NOT DEFINED ${name})
+            set(${name} "${default}")
+        endif()
+    else()
+        set(${name} "${default}" CACHE ${type} "${doc}")
+    endif()
+endmacro()
+setting(SETUP_COMPANY "" STRING "CompanyName in the version resource")
+setting(SETUP_PRODUCT "" STRING "ProductName in the version resource")
+setting(SETUP_VERSION "1.0.0.0" STRING "File and product version: four numbers a.b.c.d, each 0 to 65535")
+setting(SETUP_COPYRIGHT "" STRING "LegalCopyright in the version resource")
+setting(SETUP_DESCRIPTION "Setup" STRING "FileDescription in the version resource")
+setting(SETUP_ICON "" FILEPATH "An .ico file for setup.exe; none when empty")
+setting(SETUP_EXECUTION_LEVEL "asInvoker" STRING "asInvoker, highestAvailable or requireAdministrator")
+
+set(levels asInvoker highestAvailable requireAdministrator)
+list(FIND levels "${SETUP_EXECUTION_LEVEL}" level)
+if(level EQUAL -1)
+    message(FATAL_ERROR "SETUP_EXECUTION_LEVEL is '${SETUP_EXECUTION_LEVEL}': "
+                        "it takes asInvoker, highestAvailable or requireAdministrator")
+endif()
+
+if(NOT SETUP_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
+    message(FATAL_ERROR "SETUP_VERSION is '${SETUP_VERSION}': it takes four numbers a.b.c.d, each 0 to 65535")
+endif()
+set(version_numbers ${CMAKE_MATCH_1} ${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4})
+foreach(number IN LISTS version_numbers)
+    string(LENGTH "${number}" digits)
+    if(digits GREATER 5 OR number GREATER 65535)
+        message(FATAL_ERROR "SETUP_VERSION is '${SETUP_VERSION}': each of its four numbers is 0 to 65535")
+    endif()
+endforeach()
+list(JOIN version_numbers "," version_commas)
+
+# Texts go into the resource as UTF-16: they must be printable and in UTF-8
+# (windres cuts a text off at the first byte that is not). Checked on the
+# bytes in hex, a pair at a time.
+set(utf8_printable "^(([2-6][0-9a-f]|7[0-9a-e])|(c[2-9a-f]|d[0-9a-f])[89ab][0-9a-f]|e0[ab][0-9a-f][89ab][0-9a-f]|e[1-9a-cef][89ab][0-9a-f][89ab][0-9a-f]|ed[89][0-9a-f][89ab][0-9a-f]|f0[9ab][0-9a-f][89ab][0-9a-f][89ab][0-9a-f]|f[1-3][89ab][0-9a-f][89ab][0-9a-f][89ab][0-9a-f]|f48[0-9a-f][89ab][0-9a-f][89ab][0-9a-f])*$")
+set(string_values "")
+# What tests/check_exe.py is to find in the file, one option a line.
+set(check_args "--level=${SETUP_EXECUTION_LEVEL}\n--version=${SETUP_VERSION}\n")
+foreach(field COMPANY:CompanyName DESCRIPTION:FileDescription PRODUCT:ProductName COPYRIGHT:LegalCopyright)
+    string(REPLACE ":" ";" field "${field}")
+    list(GET field 0 variable)
+    list(GET field 1 name)
+    set(text "${SETUP_${variable}}")
+    string(HEX "${text}" hex)
+    if(NOT hex MATCHES "${utf8_printable}")
+        message(FATAL_ERROR "SETUP_${variable} is '${text}': it takes printable text in UTF-8, "
+                            "no control characters")
+    endif()
+    string(APPEND check_args "--text=${name}=${text}\n")
+    if(NOT text STREQUAL "")
+        string(REPLACE "\\" "\\\\" text "${text}")
+        string(REPLACE "\"" "\"\"" text "${text}")
+        string(APPEND string_values "            VALUE \"${name}\", \"${text}\"\n")
+    endif()
+endforeach()
+
+set(icon_line "")
+if(NOT SETUP_ICON STREQUAL "")
+    get_filename_component(icon "${SETUP_ICON}" ABSOLUTE)
+    if(NOT EXISTS "${icon}" OR IS_DIRECTORY "${icon}")
+        message(FATAL_ERROR "SETUP_ICON is '${SETUP_ICON}': no such file; it takes an .ico file")
+    endif()
+    # An icon file starts with 0 (reserved), 1 (an icon) and a count of images.
+    file(READ "${icon}" head LIMIT 6 HEX)
+    if(NOT head MATCHES "^00000100" OR head MATCHES "0000$")
+        message(FATAL_ERROR "SETUP_ICON is '${SETUP_ICON}': not an icon file; it takes an .ico file")
+    endif()
+    string(REPLACE "\\" "\\\\" icon "${icon}")
+    string(REPLACE "\"" "\"\"" icon "${icon}")
+    set(icon_line "1 ICON \"${icon}\"")
+    string(APPEND check_args "--icon\n")
+endif()
+
+set(manifest "${BRANDING_DIR}/setup.manifest")
+string(REPLACE "\\" "\\\\" manifest_in_rc "${manifest}")
+string(REPLACE "\"" "\"\"" manifest_in_rc "${manifest_in_rc}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/setup.manifest.in ${BRANDING_DIR}/setup.manifest @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/setup.rc.in ${BRANDING_DIR}/setup.rc @ONLY)
+file(WRITE ${BRANDING_DIR}/check_exe.args "${check_args}")
