@@ -3,9 +3,10 @@
 # make demo        runs setup.exe from a sample medium under Wine
 # make soak N=3    runs the end-to-end tables N times and counts each case's failures;
 #                  LOAD=2 keeps two processes busy beside it
+# make sign        signs build/win32/setup.exe (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
 # make fuzz        runs the fuzz targets longer; make bench compares start-up costs
 # make clean       removes build/; make clean-cache drops the cached Wine prefix
-.PHONY: all deps setup host test demo soak fuzz bench clean clean-cache
+.PHONY: all deps setup host test demo soak sign fuzz bench clean clean-cache
 
 MAKEFLAGS += --no-print-directory
 
@@ -32,6 +33,9 @@ N ?= 3
 LOAD ?= 0
 soak: setup
 	@python3 tests/e2e/e2e.py --rounds $(N) --load $(LOAD)
+
+sign: setup
+	@./tools/sign.sh build/win32/setup.exe
 
 clean:
 	rm -rf build
