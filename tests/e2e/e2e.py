@@ -17,6 +17,7 @@ import time
 from winenv import BUILD, PREFIX, RUNNER, WIN32, Wine, record_stage, run_where_wine_runs, windows_path
 
 WORK = os.path.join(BUILD, "e2e")
+SIGNED = os.environ.get("SIGNED_SETUP_EXE")
 TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
 MISSING = b"Installer executable '{base}" + TOOL + b"' does not exist"
 UNREADABLE = b"Can not open '{base}.setup_args' for reading"
@@ -61,6 +62,7 @@ LAUNCH = [
          command=b"{base}" + TOOL + b" --source={base} --held"),
     # The status is whatever CreateProcessA says for the same command line.
     case("a folder named like the tool", tool="folder", status="probe", command=None),
+    case("a signed setup.exe", signed=True),
     case("blanks in the base directory; a planted my.exe does not run", folder="my media",
          plant="my.exe",
          command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd',
@@ -120,7 +122,9 @@ def lay_out(group_dir, c, index):
         os.symlink(top, link)
     os.makedirs(medium)
     os.makedirs(os.path.join(top, c["cwd"]))
-    shutil.copy(os.path.join(WIN32, "setup.exe"), medium)
+    setup = SIGNED if c.get("signed") else os.path.join(WIN32, "setup.exe")
+    if os.path.exists(setup):  # else the runner reports that it cannot start it
+        shutil.copy(setup, medium)
     bin_dir = os.path.join(medium, "vorald_installer", "bin")
     os.makedirs(bin_dir)
     tool = os.path.join(bin_dir, "vorald_installer_cmd.exe")
@@ -350,11 +354,17 @@ TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPE
 LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8"}
 
 
+def cases_of(group):
+    return [c for c in TABLES[group] if SIGNED or not c.get("signed")]
+
+
 def run_group(wine, top, group):
     """Runs one table, each code page's cases in a runner of its own;
     returns the names of the cases that failed."""
     failed = []
-    cases = TABLES[group]
+    cases = cases_of(group)
+    if len(cases) < len(TABLES[group]):
+        print("left out: a signed setup.exe (make test signs a copy first)")
     for cp in sorted({c["codepage"] for c in cases}):
         failed += run_table(wine, os.path.join(top, cp), [c for c in cases if c["codepage"] == cp], LANGS[cp])
     if group == "special":
@@ -382,7 +392,7 @@ def in_wine(groups, rounds):
     if rounds > 1:
         print("== failures per case in %d rounds" % rounds)
         for group in groups:
-            names = [c["name"] for c in TABLES[group]] + ([LONG_PATH] if group == "special" else [])
+            names = [c["name"] for c in cases_of(group)] + ([LONG_PATH] if group == "special" else [])
             for name in names:
                 print("%d of %d  %s: %s" % (counts.get((group, name), 0), rounds, group, name))
     print("%d failed" % sum(counts.values()))
