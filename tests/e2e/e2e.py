@@ -177,6 +177,8 @@ def check(c, values, result, record, cwd):
 
     if c.get("plant_dll"):
         expect("planted DLL loaded", os.path.exists(os.path.join(values[b"top"].decode(), "marker")), False)
+    if c.get("signed") and not os.path.exists(SIGNED):
+        return ["no signed copy at %s: the test setup_exe.signing makes it" % SIGNED]
     for what in ("start_error", "hold_error"):
         if what in result:
             return ["the runner: %s %s" % (what, result[what][0].decode())]
@@ -413,7 +415,8 @@ def main():
         started = time.time()
         load = subprocess.Popen(["stress-ng", "--quiet", "--cpu", str(args.load)]) if args.load else None
         try:
-            status = run_where_wine_runs(__file__, ["--rounds", str(args.rounds)] + args.tables)
+            status = run_where_wine_runs(__file__, ["--rounds", str(args.rounds)] + args.tables,
+                                         timeout=1800 * args.rounds + 1200)
         finally:
             if load:
                 load.terminate()

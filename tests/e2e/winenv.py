@@ -83,14 +83,18 @@ def record_stage(name, seconds):
         f.write("%s\t%.0f\n" % (name, seconds))
 
 
-def run_where_wine_runs(script, args):
+def run_where_wine_runs(script, args, timeout=3000):
     """From this machine: a fresh prefix, then `SCRIPT --in-wine ARGS` where
-    32-bit Wine can run (here, or in the virtual machine). Returns its status."""
+    32-bit Wine can run (here, or in the virtual machine, which gets TIMEOUT
+    seconds unless WINVM_TIMEOUT says otherwise). Returns its status."""
     started = time.time()
     made = fresh_prefix(WINE_RUN)
     record_stage("wine prefix, %s" % ("made and cached" if made else "copied from the cache"),
                  time.time() - started)
-    return subprocess.run(WINE_RUN + [sys.executable, os.path.abspath(script), "--in-wine"] + args).returncode
+    env = dict(os.environ)
+    env.setdefault("WINVM_TIMEOUT", str(timeout))
+    return subprocess.run(WINE_RUN + [sys.executable, os.path.abspath(script), "--in-wine"] + args,
+                          env=env).returncode
 
 
 class Wine:
