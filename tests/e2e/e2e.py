@@ -17,7 +17,10 @@ import time
 from winenv import BUILD, PREFIX, RUNNER, WIN32, Wine, record_stage, run_where_wine_runs, windows_path
 
 WORK = os.path.join(BUILD, "e2e")
+# make test signs a copy first; a soak takes one that is there.
 SIGNED = os.environ.get("SIGNED_SETUP_EXE")
+if not SIGNED and os.path.exists(os.path.join(BUILD, "signed", "setup.exe")):
+    SIGNED = os.path.join(BUILD, "signed", "setup.exe")
 TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
 MISSING = b"Installer executable '{base}" + TOOL + b"' does not exist"
 UNREADABLE = b"Can not open '{base}.setup_args' for reading"
