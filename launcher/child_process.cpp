@@ -7,7 +7,6 @@ unsigned run_and_wait(char* command)
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    release_dll_search();
     if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &process))
         return GetLastError();

@@ -1,10 +1,18 @@
 #include "command.h"
 
 #include "heap_string.h"
-#include "path.h"
 #include "platform.h"
 
 const char* installer_subpath = "vorald_installer\\bin\\vorald_installer_cmd.exe";
+
+// The byte after the character that starts at p: a double-byte character of
+// the ANSI code page is taken whole, so its trail byte is never a '\'.
+static const char* next_char(const char* p)
+{
+    if (is_lead_byte(static_cast<unsigned char>(*p)) && p[1])
+        return p + 2;
+    return p + 1;
+}
 
 unsigned trailing_backslashes(const char* text)
 {

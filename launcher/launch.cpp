@@ -2,15 +2,15 @@
 
 #include "arg_file.h"
 #include "command.h"
+#include "dll_search.h"
 #include "heap_string.h"
-#include "path.h"
+#include "own_folder.h"
 #include "platform.h"
 
 const char* setup_caption = "Setup";
 
+// The launcher's folder is spelled in at most 259 bytes and the terminator.
 enum { module_room = 260 };
-
-static path_parts module_parts;
 
 // "X:\..." or "\\server\share\...": anything else would be looked up
 // relative to a current directory.
@@ -35,30 +35,17 @@ static unsigned report(const char* format, const char* path, unsigned status)
 
 unsigned launch(const char* tail)
 {
-    char module[module_room + 1] = {};
-    unsigned length = module_path(module, module_room);
-    // A full buffer may hold a cut-off path: never look for the tool there,
-    // nor name it in the message.
-    if (length >= module_room)
-        module[0] = 0;
+    bool dll_directory_set = restrict_dll_search();
 
-    split_path(module, &module_parts);
-    const char* drive = module_parts.drive;
-    const char* dir = module_parts.dir;
-
+    // Unknown, or relative (Wine shows a share as UNC\server\...): the tool
+    // would be looked for, and run, relative to the current directory.
     char base[module_room + 1] = {};
-    make_path(base, sizeof base, drive, dir, "", "");
-    if (!is_absolute(base))
+    if (!own_folder(base, module_room) || !is_absolute(base))
         base[0] = 0;
-
-    char args_path[module_room + sizeof ".setup_args"] = {};
-    make_path(args_path, sizeof args_path, drive, dir, "", ".setup_args");
 
     char* installer = format_alloc("%s%s", base, installer_subpath);
     if (!installer)
         return launch_no_memory;
-    // Without a base directory the tool would be looked for, and run,
-    // relative to the current directory.
     if (!base[0] || !path_exists(installer))
         return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
 
@@ -68,6 +55,9 @@ unsigned launch(const char* tail)
 
     const char* arguments = tail;
     if (!tail[0]) {
+        char* args_path = format_alloc("%s.setup_args", base);
+        if (!args_path)
+            return launch_no_memory;
         arguments = "--dvd";
         if (path_exists(args_path)) {
             char* text = nullptr;
@@ -90,6 +80,7 @@ unsigned launch(const char* tail)
     free_and_clear(&head);
     if (!command)
         return launch_no_memory;
+    release_dll_search(dll_directory_set);
     unsigned result = run_and_wait(command);
     free_and_clear(&command);
     return result;

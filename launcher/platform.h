@@ -1,10 +1,23 @@
 // The few operations through which the launcher touches Windows and the C
-// runtime. platform_win32.cpp and child_process.cpp implement them for the
-// real program; the unit tests link their own.
+// runtime. Each only answers a question or carries out one call; what to make
+// of the answer is decided by the launcher's own code. platform_win32.cpp and
+// child_process.cpp implement them for the real program; the unit tests link
+// their own.
 #pragma once
 #include <stddef.h>
 
 enum read_result { read_ok, read_failed, read_no_memory };
+
+// Whether a call that Windows may lack was there, and whether it worked.
+enum call_result { call_missing, call_failed, call_done };
+
+// Code pages and WideCharToMultiByte flags, as Windows numbers them.
+enum {
+    code_page_ansi = 0,      // CP_ACP
+    code_page_utf8 = 65001,  // CP_UTF8
+    invalid_chars_fail = 0x80, // WC_ERR_INVALID_CHARS
+    no_best_fit = 0x400,     // WC_NO_BEST_FIT_CHARS
+};
 
 // True when c starts a double-byte character in the ANSI code page.
 bool is_lead_byte(unsigned char c);
@@ -13,14 +26,28 @@ bool is_lead_byte(unsigned char c);
 // page, when it hands a command line on.
 size_t utf16_length(const char* text);
 
+// The system's ANSI code page (GetACP).
+unsigned ansi_code_page();
+
+// WideCharToMultiByte of length units of wide in code_page with flags, into
+// out (room bytes, no terminator added): the number of bytes written, 0 when
+// it fails or they do not fit. used_default, when given, tells whether a
+// character had no spelling and got the default one.
+unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, unsigned length,
+                      char* out, unsigned room, bool* used_default);
+
+// The launcher's own path in UTF-16 (GetModuleFileNameW), offering room
+// units: its length without the terminator, room when it was cut off, 0 on
+// failure.
+unsigned module_path(char16_t* path, unsigned room);
+
+// The short (8.3) form of path (GetShortPathNameW), offering room units: its
+// length without the terminator; more than that when it does not fit; 0 on
+// failure. Where a volume keeps no short names it is the path itself.
+unsigned short_path(const char16_t* path, char16_t* out, unsigned room);
+
 void* heap_alloc(size_t size);
 void heap_free(void* block);
-
-// Writes the launcher's own path into path, offering room bytes; returns the
-// number of bytes written without the terminator, 0 on failure. A path that
-// the ANSI code page cannot spell comes in its short (8.3) form, where that
-// one can be spelled.
-unsigned module_path(char* path, unsigned room);
 
 // True when path names an existing file or directory.
 bool path_exists(const char* path);
@@ -29,11 +56,12 @@ bool path_exists(const char* path);
 // in a zero byte. Other programs may read and write it meanwhile.
 read_result read_whole_file(const char* path, char** data, size_t* size);
 
-// Keeps DLLs loaded on demand out of the launcher's own folder.
-void restrict_dll_search();
+// SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32), where Windows has it.
+call_result search_system_folder_only();
 
-// Undoes what restrict_dll_search set that a child process would inherit.
-void release_dll_search();
+// SetDllDirectoryA(path), where Windows has it; a null path restores the
+// default search.
+call_result set_dll_directory(const char* path);
 
 // Modal error box captioned "Setup".
 void show_error(const char* text);

@@ -5,6 +5,8 @@
 #include "launch.h"
 #include "platform.h"
 
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "UTF-16 on both sides of the seam");
+
 bool is_lead_byte(unsigned char c)
 {
     return IsDBCSLeadByte(c) != 0;
@@ -32,40 +34,30 @@ void heap_free(void* block)
     free(block);
 }
 
-// The ANSI spelling of wide in out, or 0 when it does not fit room bytes or
-// the code page lacks one of its characters.
-static unsigned to_ansi(const WCHAR* wide, char* out, unsigned room)
+unsigned ansi_code_page()
 {
-    // UTF-8 spells everything, and takes neither of the flags.
-    bool utf8 = GetACP() == CP_UTF8;
-    BOOL lossy = FALSE;
-    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, out,
-                                     static_cast<int>(room), nullptr, utf8 ? nullptr : &lossy);
-    return length > 0 && !lossy ? static_cast<unsigned>(length - 1) : 0;
+    return GetACP();
 }
 
-unsigned module_path(char* path, unsigned room)
+unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, unsigned length,
+                      char* out, unsigned room, bool* used_default)
 {
-    unsigned length = GetModuleFileNameA(nullptr, path, room);
-    if (length == 0 || length >= room)
-        return length;
-    // Where the code page cannot spell a folder's name, the ANSI path holds
-    // '?' or a look-alike and names nothing; its short form may be plain.
-    WCHAR wide[MAX_PATH + 1];
-    DWORD wide_length = GetModuleFileNameW(nullptr, wide, MAX_PATH + 1);
-    char spelled[MAX_PATH + 1];
-    if (wide_length == 0 || wide_length > MAX_PATH || to_ansi(wide, spelled, room))
-        return length;
-    WCHAR short_form[MAX_PATH + 1];
-    DWORD short_length = GetShortPathNameW(wide, short_form, MAX_PATH + 1);
-    if (short_length == 0 || short_length > MAX_PATH)
-        return length;
-    unsigned short_ansi = to_ansi(short_form, spelled, room);
-    if (!short_ansi)
-        return length;
-    for (unsigned i = 0; i <= short_ansi; i++)
-        path[i] = spelled[i];
-    return short_ansi;
+    BOOL used = FALSE;
+    int bytes = WideCharToMultiByte(code_page, flags, reinterpret_cast<LPCWSTR>(wide), static_cast<int>(length),
+                                    out, static_cast<int>(room), nullptr, used_default ? &used : nullptr);
+    if (used_default)
+        *used_default = used != FALSE;
+    return bytes > 0 ? static_cast<unsigned>(bytes) : 0;
+}
+
+unsigned module_path(char16_t* path, unsigned room)
+{
+    return GetModuleFileNameW(nullptr, reinterpret_cast<LPWSTR>(path), room);
+}
+
+unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
+{
+    return GetShortPathNameW(reinterpret_cast<LPCWSTR>(path), reinterpret_cast<LPWSTR>(out), room);
 }
 
 bool path_exists(const char* path)
@@ -118,33 +110,27 @@ static void* find_proc(HMODULE module, const char* name)
     return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
 }
 
-typedef BOOL(WINAPI * set_directory_fn)(LPCSTR);
-static set_directory_fn dll_directory_set;
-
-void restrict_dll_search()
+static void* kernel_proc(const char* name)
 {
-    // Neither exists on Windows 2000, which does not search the program's
-    // own folder for DLLs loaded by full path anyway.
-    typedef BOOL(WINAPI * set_default_fn)(DWORD);
-    const DWORD search_system32 = 0x800; // LOAD_LIBRARY_SEARCH_SYSTEM32
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    set_default_fn set_default =
-        reinterpret_cast<set_default_fn>(find_proc(kernel, "SetDefaultDllDirectories"));
-    if (set_default && set_default(search_system32))
-        return;
-    set_directory_fn set_directory =
-        reinterpret_cast<set_directory_fn>(find_proc(kernel, "SetDllDirectoryA"));
-    if (set_directory && set_directory(""))
-        dll_directory_set = set_directory;
+    return find_proc(GetModuleHandleA("kernel32.dll"), name);
 }
 
-// Child processes inherit a DLL directory: the tool must start with its own
-// DLL search, not the launcher's.
-void release_dll_search()
+call_result search_system_folder_only()
 {
-    if (dll_directory_set)
-        dll_directory_set(nullptr);
-    dll_directory_set = nullptr;
+    typedef BOOL(WINAPI * set_default_fn)(DWORD);
+    set_default_fn set_default = reinterpret_cast<set_default_fn>(kernel_proc("SetDefaultDllDirectories"));
+    if (!set_default)
+        return call_missing;
+    return set_default(0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */) ? call_done : call_failed;
+}
+
+call_result set_dll_directory(const char* path)
+{
+    typedef BOOL(WINAPI * set_directory_fn)(LPCSTR);
+    set_directory_fn set_directory = reinterpret_cast<set_directory_fn>(kernel_proc("SetDllDirectoryA"));
+    if (!set_directory)
+        return call_missing;
+    return set_directory(path) ? call_done : call_failed;
 }
 
 // USER32 is loaded only here, from the system folder: a run that shows no

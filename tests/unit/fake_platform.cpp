@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "launcher/heap_string.h"
-#include "launcher/platform.h"
 
 fake_platform fake;
 
@@ -15,14 +14,14 @@ void reset_fake()
 
 bool is_lead_byte(unsigned char c)
 {
-    if (fake.code_page == 65001)
+    if (fake.code_page != 932)
         return false;
     return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
 }
 
 // As MultiByteToWideChar counts: in 932 a lead byte and the byte after it make
 // one unit; in UTF-8 a four-byte sequence makes two (a surrogate pair), and
-// every other sequence or stray byte one.
+// every other sequence or stray byte one; in 1252 every byte one.
 size_t utf16_length(const char* text)
 {
     size_t units = 0;
@@ -42,9 +41,153 @@ size_t utf16_length(const char* text)
     return units;
 }
 
+unsigned ansi_code_page()
+{
+    return fake.code_page;
+}
+
+// The characters the tests use beyond ASCII, as each code page spells them:
+// exactly, or only by a best fit that names another character.
+static const struct {
+    char16_t c;
+    unsigned code_page;
+    const char* bytes;
+    bool best_fit;
+} spellings[] = {
+    {u'ó', 1252, "\xf3", false}, {u'Ł', 1252, "L", true}, {u'ź', 1252, "z", true},
+    {u'表', 932, "\x95\x5c", false}, {u'¥', 932, "\x5c", true},
+};
+
+static bool is_surrogate(char16_t c)
+{
+    return c >= 0xd800 && c <= 0xdfff;
+}
+
+// A lone surrogate becomes U+FFFD when replace is set, as Windows spells it,
+// else its own three bytes, as the tests write it.
+static std::string utf8_of(const char16_t* wide, unsigned length, bool replace, bool* invalid)
+{
+    std::string out;
+    for (unsigned i = 0; i < length; i++) {
+        char32_t c = wide[i];
+        if (c >= 0xd800 && c <= 0xdbff && i + 1 < length && wide[i + 1] >= 0xdc00 && wide[i + 1] <= 0xdfff)
+            c = 0x10000 + ((c - 0xd800) << 10) + (wide[++i] - 0xdc00);
+        else if (is_surrogate(static_cast<char16_t>(c))) {
+            *invalid = true;
+            c = replace ? 0xfffd : c;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xc0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xe0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            out += static_cast<char>(0xf0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3f));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    return out;
+}
+
+// As WideCharToMultiByte: UTF-8 takes no flag but WC_ERR_INVALID_CHARS and no
+// used-default pointer; other code pages take no WC_ERR_INVALID_CHARS.
+unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, unsigned length,
+                      char* out, unsigned room, bool* used_default)
+{
+    std::string bytes;
+    bool used = false;
+    if (code_page == 65001 || (code_page == 0 && fake.code_page == 65001)) {
+        if ((flags & ~invalid_chars_fail) || used_default)
+            return 0;
+        bool invalid = false;
+        bytes = utf8_of(wide, length, true, &invalid);
+        if (invalid && (flags & invalid_chars_fail))
+            return 0;
+    } else {
+        if (code_page != 0 || (flags & ~no_best_fit))
+            return 0;
+        for (unsigned i = 0; i < length; i++) {
+            if (wide[i] < 0x80) {
+                bytes += static_cast<char>(wide[i]);
+                continue;
+            }
+            const char* spelled = nullptr;
+            for (const auto& s : spellings)
+                if (s.c == wide[i] && s.code_page == fake.code_page && !(s.best_fit && (flags & no_best_fit)))
+                    spelled = s.bytes;
+            used = used || !spelled;
+            bytes += spelled ? spelled : "?";
+        }
+    }
+    if (bytes.size() > room)
+        return 0;
+    std::memcpy(out, bytes.data(), bytes.size());
+    if (used_default)
+        *used_default = used;
+    return static_cast<unsigned>(bytes.size());
+}
+
+// UTF-8 into UTF-16; a three-byte sequence may stand for a lone surrogate.
+static std::u16string utf16_of(const std::string& text)
+{
+    std::u16string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = text[i];
+        size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+        char32_t code = length == 1 ? c : c & (0x3f >> (length - 1));
+        for (size_t k = 1; k < length; k++)
+            code = code << 6 | (text[i + k] & 0x3f);
+        i += length;
+        if (code >= 0x10000) {
+            out += static_cast<char16_t>(0xd800 + ((code - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xdc00 + ((code - 0x10000) & 0x3ff));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+    }
+    return out;
+}
+
+// As Windows XP and later: a path that does not fit is cut off, and room
+// comes back.
+static unsigned give_path(const std::u16string& path, char16_t* out, unsigned room)
+{
+    unsigned length = path.size() < room ? static_cast<unsigned>(path.size()) : room - 1;
+    std::memcpy(out, path.data(), length * sizeof(char16_t));
+    out[length] = 0;
+    return path.size() < room ? length : room;
+}
+
+unsigned module_path(char16_t* path, unsigned room)
+{
+    return give_path(utf16_of(fake.module), path, room);
+}
+
+unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
+{
+    bool invalid = false;
+    std::u16string long_form(path);
+    auto found = fake.short_forms.find(utf8_of(path, long_form.size(), false, &invalid));
+    std::u16string short_form = found == fake.short_forms.end() ? long_form : utf16_of(found->second);
+    if (short_form.empty())
+        return 0;
+    // Asks for room for the path and its terminator.
+    if (short_form.size() >= room)
+        return static_cast<unsigned>(short_form.size() + 1);
+    return give_path(short_form, out, room);
+}
+
 void* heap_alloc(size_t size)
 {
-    if (fake.allocations++ == fake.fail_allocation || size > fake.largest_block)
+    if (size > fake.largest_request)
+        fake.largest_request = size;
+    if (fake.allocations++ == fake.fail_allocation)
         return nullptr;
     fake.live_blocks++;
     return std::malloc(size);
@@ -55,13 +198,6 @@ void heap_free(void* block)
     if (block)
         fake.live_blocks--;
     std::free(block);
-}
-
-unsigned module_path(char* path, unsigned room)
-{
-    size_t length = fake.module.size() < room ? fake.module.size() : room;
-    std::memcpy(path, fake.module.data(), length);
-    return fake.module_length ? fake.module_length : static_cast<unsigned>(length);
 }
 
 // Windows' path routines take at most 259 characters and the terminator.
@@ -91,13 +227,29 @@ read_result read_whole_file(const char* path, char** data, size_t* size)
     return read_ok;
 }
 
+call_result search_system_folder_only()
+{
+    if (fake.set_default_dll_directories != call_missing)
+        fake.calls.push_back("SetDefaultDllDirectories");
+    return fake.set_default_dll_directories;
+}
+
+call_result set_dll_directory(const char* path)
+{
+    if (fake.set_dll_directory != call_missing)
+        fake.calls.push_back(path ? "SetDllDirectoryA(\"" + std::string(path) + "\")" : "SetDllDirectoryA(NULL)");
+    return fake.set_dll_directory;
+}
+
 void show_error(const char* text)
 {
+    fake.calls.push_back("box");
     fake.boxes.push_back(text);
 }
 
 unsigned run_and_wait(char* command)
 {
+    fake.calls.push_back("start");
     fake.started.push_back(command);
     return fake.start_result;
 }

@@ -1,22 +1,29 @@
-// A stand-in for Windows: code page 932 (or 65001, UTF-8), a heap that can be
-// told to fail, a file system of a few names, and a record of boxes and starts.
+// A stand-in for Windows: code page 932, 1252 or 65001 (UTF-8), the launcher's
+// own path in UTF-16 and its short form, the DLL-search calls of each
+// Windows, a heap that can be told to fail, a file system of a few names, and
+// a record of boxes and starts.
 #pragma once
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "launcher/platform.h"
+
 struct fake_platform {
-    std::string module = "E:\\setup.exe";
-    unsigned module_length = 0; // when not 0, reported instead of the real length
+    std::string module = "E:\\setup.exe";         // UTF-8; "\xed\xa0\x80" is a lone surrogate
+    std::map<std::string, std::string> short_forms; // by long path; "" fails; none: the long path
     std::set<std::string> existing;
     std::map<std::string, std::string> files;     // readable, with their bytes
-    unsigned code_page = 932;                     // or 65001
+    unsigned code_page = 932;                     // or 1252, or 65001
+    call_result set_default_dll_directories = call_done;
+    call_result set_dll_directory = call_done;
     int fail_allocation = -1;                     // index of the allocation that fails
-    size_t largest_block = static_cast<size_t>(-1); // larger allocations fail
+    size_t largest_request = 0;
     int allocations = 0;
     int live_blocks = 0;
     std::vector<std::string> looked_at;           // paths tested or read
+    std::vector<std::string> calls;               // DLL-search calls and starts, in order
     std::vector<std::string> boxes;
     std::vector<std::string> started;
     unsigned start_result = 0;

@@ -19,7 +19,6 @@ std::string base_dir(size_t length)
 struct launch_case {
     const char* name;
     std::string module;
-    unsigned module_length;
     bool tool_present;
     const char* args_file; // null: no argument file; "<unreadable>": present, not readable
     const char* tail;
@@ -52,7 +51,6 @@ void run(const launch_case& c)
 {
     SCOPED_TRACE(c.name);
     lay_out(c.module, c.tool_present, c.args_file);
-    fake.module_length = c.module_length;
     fake.start_result = c.start_result;
 
     EXPECT_EQ(launch(c.tail), c.result);
@@ -71,45 +69,43 @@ TEST(Launch, Table)
     const std::string base214 = base_dir(214), base215 = base_dir(215); // the tool's path: 259, 260
     const std::string module259 = base_dir(250) + "setup.exe";
     const launch_case cases[] = {
-        {"no tail, no file", "E:\\setup.exe", 0, true, nullptr, "", 0, 0, "", head + " --dvd"},
-        {"tool status ignored, start fails", "E:\\setup.exe", 0, true, nullptr, "", 2, 2, "", head + " --dvd"},
-        {"tail wins over file", "E:\\setup.exe", 0, true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
+        {"no tail, no file", "E:\\setup.exe", true, nullptr, "", 0, 0, "", head + " --dvd"},
+        {"tool status ignored, start fails", "E:\\setup.exe", true, nullptr, "", 2, 2, "", head + " --dvd"},
+        {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
          head + " \"C:\\a b\\x\" y "},
-        {"file with CR LF", "E:\\setup.exe", 0, true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
-        {"empty file", "E:\\setup.exe", 0, true, "\n\n", "", 0, 0, "", head + " "},
-        {"unreadable file", "E:\\setup.exe", 0, true, "<unreadable>", "", 0, 2,
+        {"file with CR LF", "E:\\setup.exe", true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
+        {"empty file", "E:\\setup.exe", true, "\n\n", "", 0, 0, "", head + " "},
+        {"unreadable file", "E:\\setup.exe", true, "<unreadable>", "", 0, 2,
          "Can not open 'E:\\.setup_args' for reading", ""},
-        {"tool missing, tail given", "E:\\setup.exe", 0, false, nullptr, "--x", 0, 1,
+        {"tool missing, tail given", "E:\\setup.exe", false, nullptr, "--x", 0, 1,
          "Installer executable '" + tool + "' does not exist", ""},
-        {"network share", "\\\\srv\\share\\m\\setup.exe", 0, true, nullptr, "", 0, 0, "",
+        {"network share", "\\\\srv\\share\\m\\setup.exe", true, nullptr, "", 0, 0, "",
          "\\\\srv\\share\\m\\" TOOL " --source=\\\\srv\\share\\m\\ --dvd"},
-        {"blank in the base", "E:\\my media\\setup.exe", 0, true, nullptr, "", 0, 0, "",
+        {"blank in the base", "E:\\my media\\setup.exe", true, nullptr, "", 0, 0, "",
          "\"E:\\my media\\" TOOL "\" \"--source=E:\\my media\\\\\" --dvd"},
-        {"tool missing, argument file unreadable", "E:\\setup.exe", 0, false, "<unreadable>", "", 0, 1,
+        {"tool missing, argument file unreadable", "E:\\setup.exe", false, "<unreadable>", "", 0, 1,
          "Installer executable '" + tool + "' does not exist", ""},
-        {"longest base, argument file read", base214 + "setup.exe", 0, true, "--long", "", 0, 0, "",
+        {"longest base, argument file read", base214 + "setup.exe", true, "--long", "", 0, 0, "",
          base214 + TOOL " --source=" + base214 + " --long"},
-        {"longest base, unreadable file named in full", base214 + "setup.exe", 0, true, "<unreadable>", "", 0, 2,
+        {"longest base, unreadable file named in full", base214 + "setup.exe", true, "<unreadable>", "", 0, 2,
          "Can not open '" + base214 + ".setup_args' for reading", ""},
-        {"base too long for the tool's path", base215 + "setup.exe", 0, true, nullptr, "", 0, 1,
+        {"base too long for the tool's path", base215 + "setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" + base215 + TOOL "' does not exist", ""},
-        {"module path of 259 characters is whole", module259, 0, true, nullptr, "", 0, 1,
+        {"module path of 259 characters is whole", module259, true, nullptr, "", 0, 1,
          "Installer executable '" + base_dir(250) + TOOL "' does not exist", ""},
-        {"argument file too long for Windows", "E:\\setup.exe", 0, true,
+        {"argument file too long for Windows", "E:\\setup.exe", true,
          too_long.c_str(), "", 0, 206, "", ""},
         // The launcher's own path unknown: nothing is looked for or started.
-        {"path cut off", "E:\\dir\\setup.exe", 260, true, nullptr, "", 0, 1,
+        {"path of 260 characters, cut off", base_dir(251) + "setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
-        {"no path", "", 0, true, nullptr, "", 0, 1, "Installer executable '" TOOL "' does not exist", ""},
-        {"no directory", "setup.exe", 0, true, nullptr, "", 0, 1,
+        {"no path", "", true, nullptr, "", 0, 1, "Installer executable '" TOOL "' does not exist", ""},
+        {"no directory", "setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
-        {"relative path", "UNC\\srv\\share\\m\\setup.exe", 0, true, nullptr, "", 0, 1,
+        {"relative path", "UNC\\srv\\share\\m\\setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
-        {"root-relative path", "\\media\\setup.exe", 0, true, nullptr, "", 0, 1,
+        {"root-relative path", "\\media\\setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
-        {"drive-relative path", "C:setup.exe", 0, true, nullptr, "", 0, 1,
-         "Installer executable '" TOOL "' does not exist", ""},
-        {"split fails", "C:\\" + std::string(300, 'd') + "\\setup.exe", 0, true, nullptr, "", 0, 1,
+        {"drive-relative path", "C:setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
     };
     for (const auto& c : cases)
@@ -120,9 +116,9 @@ TEST(Launch, AHugeArgumentFileIsRefusedBeforeItIsCopied)
 {
     lay_out("E:\\setup.exe", true, nullptr);
     fake.files["E:\\.setup_args"] = std::string(1 << 20, 'x');
-    fake.largest_block = (1 << 20) + 1; // room for the text, none for a command
     EXPECT_EQ(launch(""), 206u);
     EXPECT_TRUE(fake.started.empty());
+    EXPECT_EQ(fake.largest_request, (1u << 20) + 1); // the text, and no command
 }
 
 TEST(Launch, TailLeavesTheArgumentFileAlone)
@@ -136,11 +132,47 @@ TEST(Launch, TailLeavesTheArgumentFileAlone)
 
 TEST(Launch, UnknownPathLooksAtNothing)
 {
-    reset_fake();
-    fake.module = "";
-    fake.existing.insert(TOOL);
-    launch("");
-    EXPECT_TRUE(fake.looked_at.empty());
+    // No path; a folder that code page 932 spells only by best fit, as
+    // D:\x\y\, on a volume without short names.
+    for (const char* module : {"", "D:\\x¥y\\setup.exe"}) {
+        SCOPED_TRACE(module);
+        reset_fake();
+        fake.module = module;
+        fake.existing.insert(TOOL);
+        fake.existing.insert("D:\\x\\y\\" TOOL);
+        EXPECT_EQ(launch(""), 1u);
+        EXPECT_EQ(fake.boxes, std::vector<std::string>{"Installer executable '" TOOL "' does not exist"});
+        EXPECT_TRUE(fake.looked_at.empty());
+    }
+}
+
+// Which DLL-search calls each Windows has, and what is undone before the
+// tool starts: a DLL directory would be inherited by it.
+TEST(Launch, DllSearch)
+{
+    const std::string restricted = "SetDllDirectoryA(\"\")", undone = "SetDllDirectoryA(NULL)";
+    struct {
+        const char* name;
+        call_result set_default, set_directory;
+        bool tool_present;
+        std::vector<std::string> calls;
+    } cases[] = {
+        {"Windows 8 and later", call_done, call_done, true, {"SetDefaultDllDirectories", "start"}},
+        {"XP SP1 to 7", call_missing, call_done, true, {restricted, undone, "start"}},
+        {"SetDefaultDllDirectories fails", call_failed, call_done, true,
+         {"SetDefaultDllDirectories", restricted, undone, "start"}},
+        {"SetDllDirectoryA fails: nothing to undo", call_missing, call_failed, true, {restricted, "start"}},
+        {"Windows 2000", call_missing, call_missing, true, {"start"}},
+        {"restricted before the box", call_missing, call_done, false, {restricted, "box"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lay_out("E:\\setup.exe", c.tool_present, nullptr);
+        fake.set_default_dll_directories = c.set_default;
+        fake.set_dll_directory = c.set_directory;
+        launch("");
+        EXPECT_EQ(fake.calls, c.calls);
+    }
 }
 
 TEST(Launch, AnEmptyHeapStopsQuietly)

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_platform.h"
+#include "launcher/own_folder.h"
+
+static std::string repeat(const std::string& text, size_t times)
+{
+    std::string out;
+    for (size_t i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
+// The folder as setup.exe spells it, or nothing: never a best-fit spelling,
+// which names another folder.
+TEST(OwnFolder, Table)
+{
+    const std::string none = "<none>"; // the volume keeps no short names
+    const std::string hyo = "表", hyo932 = "\x95\x5c";
+    struct {
+        const char* name;
+        unsigned code_page;
+        std::string module; // UTF-8
+        std::string short_form; // "": cannot be learnt
+        std::string folder; // empty: none
+    } cases[] = {
+        {"exact: the same bytes, not the short form", 932, "E:\\media\\setup.exe", "E:\\MEDIA~1\\SETUP.EXE",
+         "E:\\media\\"},
+        {"exact, a trail byte 0x5C no separator", 932, "E:\\" + hyo + "\\setup.exe", none, "E:\\" + hyo932 + "\\"},
+        {"1252 best fit: Ł as L", 1252, "D:\\Share\\Łódź\\setup.exe", none, ""},
+        {"1252, the short form", 1252, "D:\\Share\\Łódź\\setup.exe", "D:\\Share\\DZ~1\\SETUP.EXE", "D:\\Share\\DZ~1\\"},
+        {"932 best fit: ¥ as a backslash", 932, "D:\\Share\\x¥y\\setup.exe", none, ""},
+        {"932, the short form", 932, "D:\\Share\\x¥y\\setup.exe", "D:\\Share\\XY~1\\SETUP.EXE", "D:\\Share\\XY~1\\"},
+        {"the short form cannot be learnt", 1252, "D:\\Łódź\\setup.exe", "", ""},
+        {"a short form over 259 characters", 1252, "D:\\Łódź\\setup.exe",
+         "D:\\" + std::string(250, 'X') + "\\SETUP.EXE", ""},
+        {"UTF-8 spells every name", 65001, "E:\\Łódź " + hyo + "\\setup.exe", none, "E:\\Łódź " + hyo + "\\"},
+        {"UTF-8: a lone surrogate is no name", 65001, "E:\\a\xed\xa0\x80\\setup.exe", none, ""},
+        {"UTF-8: a lone surrogate, the short form", 65001, "E:\\a\xed\xa0\x80\\setup.exe", "E:\\A~1\\SETUP.EXE",
+         "E:\\A~1\\"},
+        {"259 bytes in 932", 932, "E:\\" + repeat(hyo, 127) + "x\\setup.exe", none,
+         "E:\\" + repeat(hyo932, 127) + "x\\"},
+        {"260 bytes in 932, 132 characters: the short form", 932, "E:\\" + repeat(hyo, 128) + "\\setup.exe",
+         "E:\\HYO~1\\SETUP.EXE", "E:\\HYO~1\\"},
+        {"260 bytes, no short names", 932, "E:\\" + repeat(hyo, 128) + "\\setup.exe", none, ""},
+        {"a name of setup.exe that 932 cannot spell", 932, "E:\\media\\setup¥.exe", none, "E:\\media\\"},
+        {"a path of 260 characters, cut off", 932, "E:\\" + std::string(247, 'd') + "\\setup.exe", "E:\\D~1\\SETUP.EXE",
+         ""},
+        {"no path", 932, "", none, ""},
+        {"no folder", 932, "setup.exe", none, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_fake();
+        fake.code_page = c.code_page;
+        fake.module = c.module;
+        if (c.short_form != none)
+            fake.short_forms[c.module] = c.short_form;
+        char folder[261] = "junk";
+        EXPECT_EQ(own_folder(folder, 260), !c.folder.empty());
+        EXPECT_EQ(std::string(folder), c.folder);
+    }
+}
