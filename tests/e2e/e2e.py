@@ -104,6 +104,13 @@ CODEPAGE = [
     # Code page 1252 has no Ł, no Cyrillic: setup.exe goes by its short path.
     case("a folder that code page 1252 cannot spell", folder="Łódź Иван", unicode=True,
          command=b"{short}" + TOOL + b" --source={short} --dvd"),
+    # 141 characters, 282 bytes in code page 932: too long for setup.exe's
+    # buffers, so it goes by the short path too.
+    case("a folder too long in bytes, not in characters", folder="表" * 70 + "\\" + "表" * 70,
+         codepage="cp932", unicode=True, command=b"{short}" + TOOL + b" --source={short} --dvd"),
+    # Windows takes 32,766 UTF-16 units; in bytes these are nearly twice as many.
+    case("double-byte arguments, 32,766 units in all", codepage="cp932", units=32766),
+    case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, command=None),
 ]
 
 
@@ -209,14 +216,17 @@ def check(c, values, result, record, cwd):
     if c.get("unicode"):
         # The short path cannot be known beforehand: it is what --source=
         # names, spelled in ASCII, and its long form is the medium. (Wine
-        # tells the tool its own path in the long form.)
+        # tells the tool its own path in the long form, which the code page
+        # may not spell.)
         values = dict(values)
         values[b"short"] = record["argv"][1][len(b"--source="):]
         expect("--source= spelled in ASCII", values[b"short"].isascii(), True)
         expect("the long form of --source=", record["source_long"][0], values[b"base"])
-        values[b"tool"] = record["module"][0]
+        expect("tool module, in its long form", record["module_long"][0], values[b"tool"])
+    else:
+        expect("tool module", record["module"][0], values[b"tool"])
     expect("command line", record["cmdline"][0], fill(c["command"], values))
-    expect("tool module", record["module"][0], values[b"tool"])
+    expect("a console window for the tool", record["console_window"][0], b"none")
     expect("tool's current directory", record["cwd"][0], cwd)
     if c.get("argv"):
         expect("tool argv", record["argv"][1:], [fill(a, values) for a in c["argv"]])
@@ -246,9 +256,21 @@ def run_table(wine, group_dir, cases, lang):
     return failed
 
 
+def with_units(c, group_dir, index):
+    """The case with an argument file of double-byte characters that makes
+    its command line c["units"] UTF-16 units long."""
+    base = windows_dir(os.path.join(group_dir, str(index), c["folder"]), c["codepage"])
+    head = base + TOOL + b" --source=" + base
+    room = c["units"] - len(head.decode(c["codepage"]).encode("utf-16-le")) // 2 - 1
+    arguments = "あ".encode(c["codepage"]) * room
+    return dict(c, args_file=arguments, command=c["command"] and b"{base}" + TOOL + b" --source={base} " + arguments)
+
+
 def prepare(group_dir, c, index):
     """Lays out one case's medium and writes the runner's case file."""
     cp = "utf-8" if c.get("unicode") else c["codepage"]
+    if c.get("units"):
+        c = with_units(c, group_dir, index)
     top, medium = lay_out(group_dir, c, index)
     base = windows_dir(medium, cp)
     if c.get("share"):

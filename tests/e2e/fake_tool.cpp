@@ -1,6 +1,7 @@
 // Stands in for the installer tool: records how it was started (and, in
-// UTF-8, the long form of the folder that --source= names), then ends with a
-// chosen status. The environment, inherited through setup.exe, says
+// UTF-8, the long forms of its own path and of the folder that --source=
+// names, and whether it got a console window), then ends with a chosen
+// status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
 // (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
 // after recording (FAKE_TOOL_CRASH).
@@ -19,11 +20,10 @@ static void field(FILE* out, const char* name, const char* value)
     fputc(0, out);
 }
 
-static std::string long_utf8(const char* path)
+static std::string long_utf8(const wchar_t* wide)
 {
-    wchar_t wide[MAX_PATH + 1], long_form[MAX_PATH + 1];
+    wchar_t long_form[MAX_PATH + 1];
     char utf8[MAX_PATH * 4 + 1] = {};
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH + 1);
     if (GetLongPathNameW(wide, long_form, MAX_PATH + 1))
         WideCharToMultiByte(CP_UTF8, 0, long_form, -1, utf8, sizeof utf8, nullptr, nullptr);
     return utf8;
@@ -44,6 +44,7 @@ int main(int argc, char** argv)
     const char* record = getenv("FAKE_TOOL_RECORD");
     if (record) {
         char module[MAX_PATH + 1] = {};
+        wchar_t wide[MAX_PATH + 1] = {};
         char cwd[MAX_PATH + 1] = {};
         GetModuleFileNameA(nullptr, module, MAX_PATH);
         GetCurrentDirectoryA(sizeof cwd, cwd);
@@ -53,12 +54,20 @@ int main(int argc, char** argv)
         if (!out)
             return 99;
         field(out, "module", module);
+        GetModuleFileNameW(nullptr, wide, MAX_PATH);
+        field(out, "module_long", long_utf8(wide).c_str());
+        // "none", "hidden" or "visible": a console window would flash up
+        // over the user's desktop.
+        HWND console = GetConsoleWindow();
+        field(out, "console_window", !console ? "none" : IsWindowVisible(console) ? "visible" : "hidden");
         field(out, "cmdline", GetCommandLineA());
         field(out, "cwd", cwd);
         for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
-            if (!strncmp(argv[i], "--source=", 9))
-                field(out, "source_long", long_utf8(argv[i] + 9).c_str());
+            if (!strncmp(argv[i], "--source=", 9)) {
+                MultiByteToWideChar(CP_ACP, 0, argv[i] + 9, -1, wide, MAX_PATH + 1);
+                field(out, "source_long", long_utf8(wide).c_str());
+            }
         }
         fclose(out);
         MoveFileA(partial, record);

@@ -216,6 +216,8 @@ static std::wstring from_utf8(const std::string& text)
 
 // CreateProcessA of the bytes as they stand, or CreateProcessW of them read as
 // UTF-8: a path that the ANSI code page cannot spell takes the wide one.
+// Without a console, as Explorer starts it: a console program that setup.exe
+// starts would then get a console window of its own, unless told not to.
 static bool start(const std::string& app, const std::string& cmdline, const std::string& cwd, bool wide,
                   PROCESS_INFORMATION* process)
 {
@@ -223,15 +225,16 @@ static bool start(const std::string& app, const std::string& cmdline, const std:
         std::wstring wide_app = from_utf8(app), line = from_utf8(cmdline), wide_cwd = from_utf8(cwd);
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
-        return CreateProcessW(app.empty() ? nullptr : wide_app.c_str(), &line[0], nullptr, nullptr, FALSE, 0,
-                              nullptr, cwd.empty() ? nullptr : wide_cwd.c_str(), &startup, process);
+        return CreateProcessW(app.empty() ? nullptr : wide_app.c_str(), &line[0], nullptr, nullptr, FALSE,
+                              DETACHED_PROCESS, nullptr, cwd.empty() ? nullptr : wide_cwd.c_str(), &startup,
+                              process);
     }
     std::vector<char> line(cmdline.begin(), cmdline.end());
     line.push_back(0);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          cwd.empty() ? nullptr : cwd.c_str(), &startup, process);
+    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE,
+                          DETACHED_PROCESS, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, process);
 }
 
 struct saved_variable {
