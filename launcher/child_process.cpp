@@ -2,7 +2,7 @@
 
 #include "platform.h"
 
-unsigned run_and_wait(char* command)
+unsigned run_and_wait(char* command, unsigned* tool_status)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -11,6 +11,8 @@ unsigned run_and_wait(char* command)
                         nullptr, nullptr, &startup, &process))
         return GetLastError();
     WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    *tool_status = GetExitCodeProcess(process.hProcess, &status) ? status : GetLastError();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     return 0;

@@ -33,7 +33,7 @@ static unsigned report(const char* format, const char* path, unsigned status)
     return status;
 }
 
-unsigned launch(const char* tail)
+unsigned launch(const char* tail, bool pass_tool_status)
 {
     bool dll_directory_set = restrict_dll_search();
 
@@ -81,7 +81,8 @@ unsigned launch(const char* tail)
     if (!command)
         return launch_no_memory;
     release_dll_search(dll_directory_set);
-    unsigned result = run_and_wait(command);
+    unsigned tool_status = 0;
+    unsigned result = run_and_wait(command, &tool_status);
     free_and_clear(&command);
-    return result;
+    return result == 0 && pass_tool_status ? tool_status : result;
 }

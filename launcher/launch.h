@@ -11,8 +11,8 @@ enum launch_status {
     launch_command_too_long = 206, // ERROR_FILENAME_EXCED_RANGE
 };
 
-// Returns 0 once the tool has run, 1 when it is missing, 2 when the argument
-// file cannot be read, 8 when the heap is out, 206 when the command line is
-// longer than Windows takes, else the platform's error code from a failed
-// start.
-unsigned launch(const char* tail);
+// Returns 0 once the tool has run (or, with pass_tool_status, the tool's own
+// exit status), 1 when it is missing, 2 when the argument file cannot be
+// read, 8 when the heap is out, 206 when the command line is longer than
+// Windows takes, else the platform's error code from a failed start.
+unsigned launch(const char* tail, bool pass_tool_status);

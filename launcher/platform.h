@@ -68,4 +68,6 @@ void show_error(const char* text);
 
 // Starts command without a console window and waits until it ends.
 // Returns 0, or the platform's error code when it could not be started.
-unsigned run_and_wait(char* command);
+// tool_status gets the tool's exit status, or the platform's error code when
+// Windows cannot tell it.
+unsigned run_and_wait(char* command, unsigned* tool_status);

@@ -4,5 +4,6 @@
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR tail, int)
 {
-    return static_cast<int>(launch(tail));
+    // Chosen when the build is configured (SETUP_EXIT_STATUS).
+    return static_cast<int>(launch(tail, SETUP_PASS_TOOL_STATUS));
 }

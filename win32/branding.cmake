@@ -1,7 +1,9 @@
-# The medium author's name, version, icon and execution level for setup.exe.
-# Checks the SETUP_* values and writes setup.rc, setup.manifest and
-# check_exe.args (what tests/check_exe.py is to find) into BRANDING_DIR. Included by win32/CMakeLists.txt; `cmake -D... -P` runs it
-# alone, as the tests do.
+# The medium author's choices for setup.exe: name, version, icon, execution
+# level and exit status; and the header's time stamp. Checks the SETUP_*
+# values and SOURCE_DATE_EPOCH and writes setup.rc, setup.manifest and
+# check_exe.args (what tests/check_exe.py is to find) into BRANDING_DIR.
+# Included by win32/CMakeLists.txt; `cmake -D... -P` runs it alone, as the
+# tests do.
 
 # Cache variables in a build; plain ones, unless given, in a script.
 macro(setting name default type doc)
@@ -20,6 +22,23 @@ setting(SETUP_COPYRIGHT "" STRING "LegalCopyright in the version resource")
 setting(SETUP_DESCRIPTION "Setup" STRING "FileDescription in the version resource")
 setting(SETUP_ICON "" FILEPATH "An .ico file for setup.exe; none when empty")
 setting(SETUP_EXECUTION_LEVEL "asInvoker" STRING "asInvoker, highestAvailable or requireAdministrator")
+setting(SETUP_EXIT_STATUS "launcher" STRING "launcher (0 once the tool has run) or tool (the tool's own status)")
+
+if(NOT SETUP_EXIT_STATUS MATCHES "^(launcher|tool)$")
+    message(FATAL_ERROR "SETUP_EXIT_STATUS is '${SETUP_EXIT_STATUS}': it takes launcher or tool")
+endif()
+
+# The header's time stamp: SOURCE_DATE_EPOCH as the build is configured, else
+# 0. The linker would take a bad value for the current time, or wrap it.
+set(setup_time_stamp 0)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(setup_time_stamp "$ENV{SOURCE_DATE_EPOCH}")
+    string(LENGTH "${setup_time_stamp}" digits)
+    if(NOT setup_time_stamp MATCHES "^[0-9]+$" OR digits GREATER 10 OR setup_time_stamp GREATER 4294967295)
+        message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${setup_time_stamp}': it takes seconds since 1970 in "
+                            "digits alone, 0 to 4294967295 (the header's time stamp has 32 bits)")
+    endif()
+endif()
 
 set(levels asInvoker highestAvailable requireAdministrator)
 list(FIND levels "${SETUP_EXECUTION_LEVEL}" level)
@@ -36,6 +55,11 @@ foreach(number IN LISTS version_numbers)
     string(LENGTH "${number}" digits)
     if(digits GREATER 5 OR number GREATER 65535)
         message(FATAL_ERROR "SETUP_VERSION is '${SETUP_VERSION}': each of its four numbers is 0 to 65535")
+    endif()
+    # windres would read 010 as octal, 8.
+    if(number MATCHES "^0.")
+        message(FATAL_ERROR "SETUP_VERSION is '${SETUP_VERSION}': a number may not begin with 0 (windres "
+                            "reads 010 as 8)")
     endif()
 endforeach()
 list(JOIN version_numbers "," version_commas)

@@ -247,8 +247,9 @@ void show_error(const char* text)
     fake.boxes.push_back(text);
 }
 
-unsigned run_and_wait(char* command)
+unsigned run_and_wait(char* command, unsigned* tool_status)
 {
+    *tool_status = fake.tool_status;
     fake.calls.push_back("start");
     fake.started.push_back(command);
     return fake.start_result;

@@ -27,6 +27,7 @@ struct fake_platform {
     std::vector<std::string> boxes;
     std::vector<std::string> started;
     unsigned start_result = 0;
+    unsigned tool_status = 0;
 };
 
 extern fake_platform fake;

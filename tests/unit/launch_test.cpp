@@ -26,6 +26,8 @@ struct launch_case {
     unsigned result;
     std::string box;     // empty: no box
     std::string started; // empty: nothing started
+    unsigned tool_status = 0;
+    bool pass_tool_status = false; // as a build with SETUP_EXIT_STATUS=tool
 };
 
 std::string base_of(const std::string& module)
@@ -52,8 +54,9 @@ void run(const launch_case& c)
     SCOPED_TRACE(c.name);
     lay_out(c.module, c.tool_present, c.args_file);
     fake.start_result = c.start_result;
+    fake.tool_status = c.tool_status;
 
-    EXPECT_EQ(launch(c.tail), c.result);
+    EXPECT_EQ(launch(c.tail, c.pass_tool_status), c.result);
     EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
     EXPECT_EQ(fake.started,
               c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
@@ -69,8 +72,12 @@ TEST(Launch, Table)
     const std::string base214 = base_dir(214), base215 = base_dir(215); // the tool's path: 259, 260
     const std::string module259 = base_dir(250) + "setup.exe";
     const launch_case cases[] = {
-        {"no tail, no file", "E:\\setup.exe", true, nullptr, "", 0, 0, "", head + " --dvd"},
-        {"tool status ignored, start fails", "E:\\setup.exe", true, nullptr, "", 2, 2, "", head + " --dvd"},
+        {"no tail, no file; the tool's status not passed on", "E:\\setup.exe", true, nullptr, "", 0, 0, "",
+         head + " --dvd", 3010},
+        {"start fails", "E:\\setup.exe", true, nullptr, "", 2, 2, "", head + " --dvd"},
+        {"the tool's status passed on", "E:\\setup.exe", true, nullptr, "", 0, 3010, "", head + " --dvd", 3010, true},
+        {"the tool's status passed on, start fails", "E:\\setup.exe", true, nullptr, "", 193, 193, "",
+         head + " --dvd", 7, true},
         {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
          head + " \"C:\\a b\\x\" y "},
         {"file with CR LF", "E:\\setup.exe", true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
@@ -116,7 +123,7 @@ TEST(Launch, AHugeArgumentFileIsRefusedBeforeItIsCopied)
 {
     lay_out("E:\\setup.exe", true, nullptr);
     fake.files["E:\\.setup_args"] = std::string(1 << 20, 'x');
-    EXPECT_EQ(launch(""), 206u);
+    EXPECT_EQ(launch("", false), 206u);
     EXPECT_TRUE(fake.started.empty());
     EXPECT_EQ(fake.largest_request, (1u << 20) + 1); // the text, and no command
 }
@@ -126,7 +133,7 @@ TEST(Launch, TailLeavesTheArgumentFileAlone)
     reset_fake();
     fake.existing.insert("E:\\" TOOL);
     fake.files["E:\\.setup_args"] = "--file";
-    launch("--tail");
+    launch("--tail", false);
     EXPECT_EQ(fake.looked_at, std::vector<std::string>{"E:\\" TOOL});
 }
 
@@ -140,7 +147,7 @@ TEST(Launch, UnknownPathLooksAtNothing)
         fake.module = module;
         fake.existing.insert(TOOL);
         fake.existing.insert("D:\\x\\y\\" TOOL);
-        EXPECT_EQ(launch(""), 1u);
+        EXPECT_EQ(launch("", false), 1u);
         EXPECT_EQ(fake.boxes, std::vector<std::string>{"Installer executable '" TOOL "' does not exist"});
         EXPECT_TRUE(fake.looked_at.empty());
     }
@@ -170,7 +177,7 @@ TEST(Launch, DllSearch)
         lay_out("E:\\setup.exe", c.tool_present, nullptr);
         fake.set_default_dll_directories = c.set_default;
         fake.set_dll_directory = c.set_directory;
-        launch("");
+        launch("", false);
         EXPECT_EQ(fake.calls, c.calls);
     }
 }
@@ -196,7 +203,7 @@ TEST(Launch, AnEmptyHeapStopsQuietly)
             lay_out(std::string(flow.name) == "blank quoted" ? "E:\\a b\\setup.exe" : "E:\\setup.exe",
                     flow.tool_present, flow.args_file);
             fake.fail_allocation = failing;
-            unsigned result = launch(flow.tail);
+            unsigned result = launch(flow.tail, false);
             if (fake.allocations <= failing)
                 break;
             EXPECT_EQ(result, 8u);
