@@ -14,6 +14,7 @@ Needs Debian's python3-pefile, hence /usr/bin/python3.
 """
 import argparse
 import os
+import struct
 import sys
 import xml.parsers.expat
 
@@ -21,7 +22,7 @@ import pefile
 
 MAX_SIZE = 20480
 DLLS = {"kernel32.dll": "kernel32.txt", "user32.dll": "user32.txt", "msvcrt.dll": "msvcrt.txt"}
-RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
@@ -95,18 +96,54 @@ def manifest_problems(manifest, level):
     return problems
 
 
-def version_info(pe):
+def version_texts(data):
+    """The texts of a version resource's StringFileInfo, read from its UTF-16
+    as it stands: pefile reads each half of a surrogate pair alone."""
+    texts = {}
+
+    def walk(offset, end, path):
+        while offset + 6 <= end:
+            length, value_length, kind = struct.unpack_from("<HHH", data, offset)
+            if length < 6:
+                return
+            key_end = offset + 6
+            while key_end + 2 <= end and data[key_end:key_end + 2] != b"\0\0":
+                key_end += 2
+            key = data[offset + 6:key_end].decode("utf-16-le")
+            value = (key_end + 2 + 3) & ~3
+            if path[:2] == ["VS_VERSION_INFO", "StringFileInfo"] and len(path) == 3:
+                texts[key] = data[value:offset + length].decode("utf-16-le").split("\0")[0]
+            else:
+                walk((value + value_length * (2 if kind else 1) + 3) & ~3, offset + length, path + [key])
+            offset = (offset + length + 3) & ~3
+
+    walk(0, len(data), [])
+    return texts
+
+
+def version_info(pe, found):
     """The version resource's numbers and texts, or None."""
     if not hasattr(pe, "VS_FIXEDFILEINFO"):
         return None
     fixed = pe.VS_FIXEDFILEINFO[0]
     numbers = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
     texts = {}
-    for info in pe.FileInfo[0]:
-        for table in getattr(info, "StringTable", []):
-            texts.update({k.decode(): v.decode("utf-8") for k, v in table.entries.items()})
+    for kind, _, _, data in found:
+        if kind == RT_VERSION:
+            texts.update(version_texts(data))
     return {"file": numbers(fixed.FileVersionMS, fixed.FileVersionLS),
             "product": numbers(fixed.ProductVersionMS, fixed.ProductVersionLS), "texts": texts}
+
+
+def pe_checksum(data, field):
+    """The PE checksum of the file's own bytes, with its checksum field at
+    offset field counted as zero."""
+    words = data[:field] + bytes(4) + data[field + 4:] + bytes(len(data) % 2)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", words):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
 
 
 def version_problems(version, wanted_number, wanted_texts):
@@ -144,8 +181,10 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
     for section in pe.sections:
         if section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE:
             problems.append("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
-    if opt.CheckSum != pe.generate_checksum():
-        problems.append("PE checksum %#x, but the file's is %#x" % (opt.CheckSum, pe.generate_checksum()))
+    with open(path, "rb") as f:
+        checksum = pe_checksum(f.read(), opt.get_file_offset() + 64)
+    if opt.CheckSum != checksum:
+        problems.append("PE checksum %#x, but the file's is %#x" % (opt.CheckSum, checksum))
     # A signature lies after every section, at the end of the file.
     security = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
     sections_end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
@@ -181,7 +220,7 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
     icons = [r for r in found if r[0] == RT_GROUP_ICON]
     if bool(icons) != icon:
         problems.append("icon: %s, wanted %s" % ("there" if icons else "none", "one" if icon else "none"))
-    version = version_info(pe)
+    version = version_info(pe, found)
     problems += version_problems(version, version_number, texts or {})
 
     print("%s: %d bytes; subsystem %d.%d, OS %d.%d; DllCharacteristics %#x; time stamp %d; checksum %#x" % (
