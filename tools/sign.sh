@@ -1,13 +1,19 @@
 #!/bin/sh
-# Signs setup.exe with Authenticode, SHA-256, using osslsigncode. What `make
-# sign` runs. Usage: sign.sh [EXE]   (build/win32/setup.exe by default)
+# Signs setup.exe with Authenticode, using osslsigncode. What `make sign`
+# runs. Usage: sign.sh [EXE]   (build/win32/setup.exe by default)
 #
-#   SIGN_CERT, SIGN_KEY              certificate (chain) and key, PEM
-#   SIGN_PKCS12, SIGN_PASSWORD_FILE  or both in one PKCS#12 file
-#   SIGN_TIMESTAMP_URL               an RFC 3161 time-stamp server (optional)
+#   SIGN_CERT, SIGN_KEY     certificate (chain) and key, PEM
+#   SIGN_PKCS12             or both in one PKCS#12 file
+#   SIGN_PASSWORD_FILE      the password of the key or of the PKCS#12 file
+#   SIGN_DIGESTS            sha256 (the default), or sha1+sha256: a SHA-1
+#                           signature with a nested SHA-256 one, for Windows
+#                           that cannot check SHA-256
+#   SIGN_TIMESTAMP_URL      an RFC 3161 time-stamp server for each signature
+#                           (optional)
 #
-# The file is signed into a temporary copy beside it, then renamed over it:
-# a failure leaves the unsigned file as it was.
+# The file is signed in a private folder beside it, then renamed over it: a
+# failure or a signal (INT, TERM, HUP) leaves the unsigned file as it was and
+# nothing beside it.
 set -eu
 exe=${1:-build/win32/setup.exe}
 
@@ -15,21 +21,45 @@ if [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
     set -- -certs "$SIGN_CERT" -key "$SIGN_KEY"
 elif [ -n "${SIGN_PKCS12:-}" ]; then
     set -- -pkcs12 "$SIGN_PKCS12"
-    [ -z "${SIGN_PASSWORD_FILE:-}" ] || set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
 else
-    echo "sign: no certificate. Set SIGN_CERT and SIGN_KEY (PEM files), or SIGN_PKCS12 and" >&2
-    echo "      SIGN_PASSWORD_FILE; SIGN_TIMESTAMP_URL adds a time stamp." >&2
+    echo "sign: no certificate. Set SIGN_CERT and SIGN_KEY (PEM files), or SIGN_PKCS12; and" >&2
+    echo "      SIGN_PASSWORD_FILE for a key with a password; SIGN_TIMESTAMP_URL adds a time stamp." >&2
     exit 2
 fi
+[ -z "${SIGN_PASSWORD_FILE:-}" ] || set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
 [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
+digests=${SIGN_DIGESTS:-sha256}
+case $digests in
+    sha256 | sha1+sha256) ;;
+    *) echo "sign: SIGN_DIGESTS is '$digests': it takes sha256 or sha1+sha256" >&2; exit 2 ;;
+esac
 [ -f "$exe" ] || { echo "sign: no $exe; build it first (make)" >&2; exit 2; }
 command -v osslsigncode >/dev/null || { echo "sign: osslsigncode is missing (make deps)" >&2; exit 2; }
 
-signed=$(mktemp "$exe.signing.XXXXXX")
-trap 'rm -f "$signed"' EXIT
-rm -f "$signed" # osslsigncode makes the file itself
-osslsigncode sign -h sha256 "$@" -in "$exe" -out "$signed" >/dev/null
+# Beside the file, so that the last step is a rename on one file system; a
+# folder of its own, so that no other process can take a name in it.
+work=$(mktemp -d "$(dirname "$exe")/.$(basename "$exe").signing.XXXXXX")
+signer=
+cleanup() {
+    [ -z "$signer" ] || kill "$signer" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+signed=$exe
+nest=
+for digest in $(echo "$digests" | tr + ' '); do
+    # In the background, so that a signal is taken at once, not after it.
+    osslsigncode sign $nest -h "$digest" "$@" -in "$signed" -out "$work/$digest.exe" >/dev/null &
+    signer=$!
+    wait "$signer"
+    signer=
+    signed=$work/$digest.exe
+    nest=-nest
+done
 chmod --reference="$exe" "$signed"
 mv "$signed" "$exe"
-trap - EXIT
-echo "signed $exe"
+echo "signed $exe ($digests)"
