@@ -1,28 +1,38 @@
 #!/usr/bin/python3
 """What a medium's author does with setup.exe before shipping it.
 
-    release_test.py branding   bad SETUP_* values stop the configure step; a
-                               branded build carries what it was given; two
-                               builds in two folders give the same bytes
-    release_test.py signing    make sign refuses to run without a certificate;
-                               signs with a throw-away one (PEM, then PKCS#12);
-                               the signature verifies and the executable checks
-                               still pass; leaves build/signed/setup.exe for the
+    release_test.py branding   bad SETUP_* values and SOURCE_DATE_EPOCH stop
+                               the configure step; a branded build carries
+                               what it was given; two builds in two folders
+                               give the same bytes; leaves a build that passes
+                               the tool's status on, build/tool-status/, for
+                               the end-to-end tables
+    release_test.py signing    make sign refuses to run without a certificate,
+                               and leaves nothing behind when it fails or is
+                               interrupted; signs with a throw-away certificate
+                               (PEM, PKCS#12, an encrypted key, SHA-1 with a
+                               nested SHA-256); the signatures verify and the
+                               executable checks still pass; leaves the
+                               dual-signed build/signed/setup.exe for the
                                end-to-end tables
 """
 import filecmp
+import glob
 import os
+import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 BUILD = os.path.join(ROOT, "build")
 SETUP = os.path.join(BUILD, "win32", "setup.exe")
 CHECK = [sys.executable, os.path.join(ROOT, "tests", "check_exe.py")]
 LISTS = os.path.join(ROOT, "tests", "win2000")
-BRANDING = {"SETUP_COMPANY": "Łódź Media \"Works\" Ltd.", "SETUP_PRODUCT": "Example Suite 表",
+BRANDING = {"SETUP_COMPANY": "Łódź Media \"Works\" Ltd.", "SETUP_PRODUCT": "Example Suite 表 😀",
             "SETUP_VERSION": "2.5.0.65535", "SETUP_COPYRIGHT": "© 2026 Łódź Media",
             "SETUP_DESCRIPTION": "Example Suite Setup", "SETUP_EXECUTION_LEVEL": "requireAdministrator"}
 failures = []
@@ -69,10 +79,15 @@ def branding():
     write_icon(icon)
     bad = [("SETUP_VERSION", "1.2.3"), ("SETUP_VERSION", "1.2.3.65536"), ("SETUP_VERSION", "1.2.3.x"),
            ("SETUP_EXECUTION_LEVEL", "admin"), ("SETUP_ICON", os.path.join(BUILD, "missing.ico")),
-           ("SETUP_ICON", not_icon), ("SETUP_COMPANY", "two\nlines"), ("SETUP_PRODUCT", "not UTF-8 \udcff")]
+           ("SETUP_ICON", not_icon), ("SETUP_COMPANY", "two\nlines"), ("SETUP_PRODUCT", "not UTF-8 \udcff"),
+           ("SETUP_VERSION", "1.010.0.0"), ("SETUP_EXIT_STATUS", "both"), ("SOURCE_DATE_EPOCH", "abc"),
+           ("SOURCE_DATE_EPOCH", "4294967296"), ("SOURCE_DATE_EPOCH", "1 2")]
     for variable, value in bad:
-        done = run(["cmake", "-D%s=%s" % (variable, value), "-DBRANDING_DIR=" + os.path.join(BUILD, "bad-branding"),
-                    "-P", os.path.join(ROOT, "win32", "branding.cmake")])
+        # SOURCE_DATE_EPOCH comes from the environment, the others from -D.
+        env = dict(os.environ, **{variable: value}) if variable == "SOURCE_DATE_EPOCH" else None
+        done = run(["cmake"] + ([] if env else ["-D%s=%s" % (variable, value)]) +
+                   ["-DBRANDING_DIR=" + os.path.join(BUILD, "bad-branding"),
+                    "-P", os.path.join(ROOT, "win32", "branding.cmake")], env=env)
         expect("configure stops for %s=%r, naming it" % (variable, value),
                done.returncode != 0 and variable in done.stderr, done.stderr.strip()[-300:])
 
@@ -93,13 +108,23 @@ def branding():
     with open(again, "rb") as f:
         data = f.read()
     expect("no build folder named inside", ROOT.encode() not in data and b"branded-again" not in data)
+    # For the end-to-end tables.
+    build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
+
+
+def wait_for(pattern, seconds):
+    for _ in range(seconds * 10):
+        if glob.glob(pattern):
+            return True
+        time.sleep(0.1)
+    return False
 
 
 def signing():
     work = os.path.join(BUILD, "signed")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    cert, key, locked = (os.path.join(work, name) for name in ("cert.pem", "key.pem", "key-locked.pem"))
     pkcs12, password = os.path.join(work, "cert.p12"), os.path.join(work, "password")
     done = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                 "/CN=Throw-away test signer", "-addext", "extendedKeyUsage=codeSigning",
@@ -108,28 +133,59 @@ def signing():
     with open(password, "w") as f:
         f.write("secret\n")
     run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-passout", "file:" + password, "-out", pkcs12])
+    run(["openssl", "pkey", "-in", key, "-aes256", "-passout", "file:" + password, "-out", locked])
 
     sign = os.path.join(ROOT, "tools", "sign.sh")
     unsigned = os.path.join(work, "unsigned.exe")
     shutil.copy(SETUP, unsigned)
+    files = sorted(os.listdir(work))
+    untouched = lambda: filecmp.cmp(SETUP, unsigned, shallow=False) and sorted(os.listdir(work)) == files
     bare = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
-    done = run([sign, unsigned], env=bare)
-    expect("sign refuses to run without a certificate, leaving the file as it was",
-           done.returncode != 0 and "no certificate" in done.stderr and filecmp.cmp(SETUP, unsigned, shallow=False))
-    done = run([sign, unsigned], env=dict(bare, SIGN_CERT=cert, SIGN_KEY=os.path.join(work, "no-key.pem")))
-    expect("a failed signing leaves the file as it was and nothing beside it",
-           done.returncode != 0 and filecmp.cmp(SETUP, unsigned, shallow=False) and
-           sorted(os.listdir(work)) == ["cert.p12", "cert.pem", "key.pem", "password", "unsigned.exe"])
+    pem = dict(bare, SIGN_CERT=cert, SIGN_KEY=key)
+    for what, env, says in (("no certificate", bare, "no certificate"),
+                            ("a missing key", dict(pem, SIGN_KEY=os.path.join(work, "no-key.pem")), ""),
+                            ("SIGN_DIGESTS=md5", dict(pem, SIGN_DIGESTS="md5"), "SIGN_DIGESTS")):
+        done = run([sign, unsigned], env=env)
+        expect("sign with %s fails, leaving the file as it was and nothing beside it" % what,
+               done.returncode != 0 and says in done.stderr and untouched(), done.stderr[-300:])
 
-    for kind, env in (("PEM", dict(bare, SIGN_CERT=cert, SIGN_KEY=key)),
-                      ("PKCS#12", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password))):
-        signed = os.path.join(work, "setup.exe")
+    # A stand-in for osslsigncode writes part of its output and waits for a
+    # signal to reach make sign.
+    fake_bin = os.path.join(BUILD, "fake-signer")
+    os.makedirs(fake_bin, exist_ok=True)
+    with open(os.path.join(fake_bin, "osslsigncode"), "w") as f:
+        f.write('#!/bin/sh\nfor arg; do [ "${last:-}" = -out ] && out=$arg; last=$arg; done\n'
+                'echo partial > "$out"\nexec sleep 60\n')
+    os.chmod(os.path.join(fake_bin, "osslsigncode"), 0o755)
+    for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+        process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        started = wait_for(os.path.join(work, ".unsigned.exe.signing.*", "*.exe"), 20)
+        process.send_signal(getattr(signal, name))
+        try:
+            status = process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            status = None
+        expect("%s while signing leaves the file as it was and nothing beside it" % name,
+               started and status not in (0, None) and untouched(), "status %s, files %s" % (status, os.listdir(work)))
+
+    for kind, env, digests in (("a PEM certificate", pem, ["SHA256"]),
+                               ("a PKCS#12 file", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password),
+                                ["SHA256"]),
+                               ("an encrypted PEM key", dict(pem, SIGN_KEY=locked, SIGN_PASSWORD_FILE=password),
+                                ["SHA256"]),
+                               ("SHA-1 and a nested SHA-256", dict(pem, SIGN_DIGESTS="sha1+sha256"),
+                                ["SHA1", "SHA256"])):
+        signed = os.path.join(work, "setup.exe")  # the last one stays, for the end-to-end tables
         shutil.copy(SETUP, signed)
         done = run([sign, signed], env=env)
-        expect("make sign with a %s certificate" % kind, done.returncode == 0, done.stderr[-500:])
+        expect("make sign with %s" % kind, done.returncode == 0, done.stderr[-500:])
         done = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
-        expect("osslsigncode verifies the %s signature" % kind, done.returncode == 0 and "SHA256" in done.stdout,
-               (done.stdout + done.stderr)[-800:])
+        found = re.findall(r"Message digest algorithm  : (\S+)", done.stdout)
+        expect("osslsigncode verifies the signatures made with %s: %s" % (kind, " and ".join(digests)),
+               done.returncode == 0 and found == digests and
+               "Number of verified signatures: %d" % len(digests) in done.stdout, (done.stdout + done.stderr)[-800:])
         done = run(CHECK + [signed, LISTS])
         print(done.stdout, end="")
         expect("the executable checks pass on the signed file", done.returncode == 0)
