@@ -4,9 +4,11 @@
 # make soak N=3    runs the end-to-end tables N times and counts each case's failures;
 #                  LOAD=2 keeps two processes busy beside it
 # make sign        signs build/win32/setup.exe (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
+# make medium MEDIUM_TOOL=folder   lays out build/medium/ and build/medium.iso
+# make check-medium MEDIUM_ISO=image   checks an image as Windows reads it
 # make fuzz        runs the fuzz targets longer; make bench compares start-up costs
 # make clean       removes build/; make clean-cache drops the cached Wine prefix
-.PHONY: all deps setup host test demo soak sign fuzz bench clean clean-cache
+.PHONY: all deps setup host test demo soak sign medium check-medium fuzz bench clean clean-cache
 
 MAKEFLAGS += --no-print-directory
 
@@ -36,6 +38,14 @@ soak: setup
 
 sign: setup
 	@./tools/sign.sh build/win32/setup.exe
+
+# MEDIUM_TOOL, MEDIUM_ARGS, MEDIUM_EXTRA and MEDIUM_LABEL reach it as given.
+medium: setup
+	@python3 tools/medium.py make
+
+MEDIUM_ISO ?= build/medium.iso
+check-medium: deps
+	@python3 tools/medium.py check "$(MEDIUM_ISO)"
 
 clean:
 	rm -rf build

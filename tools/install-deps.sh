@@ -1,16 +1,15 @@
 #!/bin/sh
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
 # Xvfb, the Japanese locale, CMake, GoogleTest, clang for fuzzing, pefile for
-# the executable's checks, osslsigncode and openssl for signing, stress-ng to
-# load the machine in `make soak`; and,
-# where this kernel runs no i386 programs, QEMU and a Debian kernel for
-# tools/vm. Run it as often as you like; a machine that has everything costs
-# seconds.
+# the executable's checks, osslsigncode and openssl for signing, xorriso for
+# the medium's image, stress-ng to load the machine in `make soak`; and, where
+# this kernel runs no i386 programs, QEMU and a Debian kernel for tools/vm.
+# Run it as often as you like; a machine that has everything costs seconds.
 set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
 googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile stress-ng
-osslsigncode openssl"
+osslsigncode openssl xorriso"
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
