@@ -15,6 +15,11 @@
                                executable checks still pass; leaves the
                                dual-signed build/signed/setup.exe for the
                                end-to-end tables
+    release_test.py medium     make medium refuses what Windows would not see
+                               whole; makes a medium and its image, which the
+                               check passes and whose level-1 twin it fails;
+                               leaves the image's Joliet tree in
+                               build/medium-joliet/ for the end-to-end tables
 """
 import filecmp
 import glob
@@ -191,8 +196,60 @@ def signing():
         expect("the executable checks pass on the signed file", done.returncode == 0)
 
 
+def medium():
+    work = os.path.join(BUILD, "medium-test")
+    out = os.path.join(work, "medium")
+    script = [sys.executable, os.path.join(ROOT, "tools", "medium.py")]
+    shutil.rmtree(work, ignore_errors=True)
+    tool, extra = os.path.join(work, "tool"), os.path.join(work, "extra")
+    # Joliet's longest path: 240 bytes with the leading slash.
+    deep = "/".join(["d" * 10] * 10) + "/" + "f" * 9
+    for folder, files in ((tool, ["bin/vorald_installer_cmd.exe"]),
+                          (os.path.join(work, "cased"), ["Bin/vorald_installer_cmd.exe"]),
+                          (extra, ["docs/Łódź 表.txt", deep])):
+        for name in files:
+            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+            shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), os.path.join(folder, name))
+    bare = {k: v for k, v in os.environ.items() if not k.startswith("MEDIUM_")}
+    good = dict(bare, MEDIUM_TOOL=tool, MEDIUM_ARGS='--from-medium "a b"', MEDIUM_EXTRA=extra,
+                MEDIUM_LABEL="Example Suite")
+    for what, env, extra_files, says in (
+            ("no MEDIUM_TOOL", bare, [], "MEDIUM_TOOL"),
+            ("a tool folder without bin", dict(good, MEDIUM_TOOL=os.path.join(tool, "bin")), [], "found"),
+            ("a tool in Bin, not bin", dict(good, MEDIUM_TOOL=os.path.join(work, "cased")), [], "Bin"),
+            ("a name of 65 characters", good, ["n" * 65], "64 characters"),
+            ("a colon in a name", good, ["a:b.txt"], "a:b.txt"),
+            ("a character beyond U+FFFF", good, ["a😀.txt"], "UCS-2"),
+            ("a path of 120 characters", good, [deep + "f"], deep + "f"),
+            ("two names that differ in case", good, ["readme.txt", "README.txt"], "README.txt"),
+            ("a setup.exe in MEDIUM_EXTRA", good, ["Setup.exe"], "Setup.exe"),
+            ("a label of 17 characters", dict(good, MEDIUM_LABEL="x" * 17), [], "MEDIUM_LABEL")):
+        bad_extra = os.path.join(work, "bad-extra")
+        shutil.rmtree(bad_extra, ignore_errors=True)
+        for name in extra_files:
+            os.makedirs(os.path.dirname(os.path.join(bad_extra, name)), exist_ok=True)
+            open(os.path.join(bad_extra, name), "w").close()
+        done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
+        expect("make medium refuses %s, naming it, and makes nothing" % what,
+               done.returncode != 0 and says in done.stderr and not glob.glob(out + "*"), done.stderr[-300:])
+
+    done = run(script + ["make", out], env=good)
+    expect("make medium", done.returncode == 0, done.stderr[-800:])
+    with open(os.path.join(out, "autorun.inf"), "rb") as f:
+        expect("autorun.inf", f.read() == b"[autorun]\r\nopen=setup.exe\r\nlabel=Example Suite\r\n")
+    done = run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out)
+    expect("sha256sum -c reads the medium's sums", done.returncode == 0, done.stdout[-300:])
+    done = run(script + ["check", out + ".iso", "--extract", os.path.join(BUILD, "medium-joliet")])
+    expect("the check passes on the image", done.returncode == 0, done.stdout[-800:])
+    level1 = os.path.join(work, "level1.iso")
+    run(["xorriso", "-as", "mkisofs", "-iso-level", "1", "-o", level1, out])
+    done = run(script + ["check", level1])
+    expect("the check fails on a level-1 image of the same folder",
+           done.returncode != 0 and "no Joliet tree" in done.stdout, done.stdout[-300:])
+
+
 def main():
-    {"branding": branding, "signing": signing}[sys.argv[1]]()
+    {"branding": branding, "signing": signing, "medium": medium}[sys.argv[1]]()
     print("%d failed" % len(failures))
     return 1 if failures else 0
 

@@ -17,11 +17,13 @@ import time
 from winenv import BUILD, PREFIX, RUNNER, WIN32, Wine, record_stage, run_where_wine_runs, windows_path
 
 WORK = os.path.join(BUILD, "e2e")
-# Other builds of setup.exe, which the tests setup_exe.signing and
-# setup_exe.branding make before make test runs these tables. Run alone, the
+# Other builds of setup.exe, which the tests setup_exe.signing,
+# setup_exe.branding and setup_exe.medium make before make test runs these
+# tables. Run alone, the
 # tables leave out the cases of a build that is not there; under make test
 # (E2E_ALL_BUILDS=1) such a case fails.
-BUILDS = {"signed": "dual-signed (make sign)", "tool-status": "SETUP_EXIT_STATUS=tool"}
+BUILDS = {"signed": "dual-signed (make sign)", "tool-status": "SETUP_EXIT_STATUS=tool",
+          "medium-joliet": "medium (the Joliet tree of make medium's image)"}
 ALL_BUILDS = os.environ.get("E2E_ALL_BUILDS") == "1"
 
 
@@ -78,6 +80,10 @@ LAUNCH = [
     case("the tool's status 7 passed on", build="tool-status", exit=7, status=7),
     case("the tool's status 1603 passed on", build="tool-status", exit=1603, status=1603),
     case("the tool's status 3010 passed on", build="tool-status", exit=3010, status=3010),
+    # The tree as Windows reads it from the image, read-only; .setup_args
+    # holds --from-medium "a b".
+    case("a medium made by make medium, from its image", build="medium-joliet", medium=True,
+         command=b"{base}" + TOOL + b' --source={base} --from-medium "a b"'),
     case("blanks in the base directory; a planted my.exe does not run", folder="my media",
          plant="my.exe",
          command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd',
@@ -142,8 +148,12 @@ def lay_out(group_dir, c, index):
         if os.path.lexists(link):
             os.remove(link)
         os.symlink(top, link)
-    os.makedirs(medium)
     os.makedirs(os.path.join(top, c["cwd"]))
+    if c.get("medium"):
+        if os.path.exists(build_of(c)):
+            shutil.copytree(os.path.dirname(build_of(c)), medium)  # modes too: read-only
+        return top, medium
+    os.makedirs(medium)
     setup = build_of(c)
     if os.path.exists(setup):  # else the runner reports that it cannot start it
         shutil.copy(setup, medium)
@@ -219,6 +229,8 @@ def check(c, values, result, record, cwd):
     for box in boxes:
         expect("box caption, icon and buttons", box.split(b"\n")[1:], [b"Setup", b"error", b"1:OK;"])
 
+    if c.get("medium"):
+        expect("the medium after the run", tree_of(c["medium_dir"]), c["tree"])
     if c["command"] is None:
         expect("tool started", record is not None, False)
         return problems
@@ -245,8 +257,17 @@ def check(c, values, result, record, cwd):
     return problems
 
 
+def tree_of(folder):
+    """What a run could change in folder: names, sizes, modes and times."""
+    return sorted((os.path.relpath(os.path.join(d, n), folder), s.st_size, s.st_mode, s.st_mtime_ns)
+                  for d, dirs, files in os.walk(folder) for n in dirs + files
+                  for s in [os.lstat(os.path.join(d, n))])
+
+
 def run_table(wine, group_dir, cases, lang):
     """Runs the cases in one runner process; returns the names of those that failed."""
+    if os.path.exists(group_dir):  # a medium is read-only
+        subprocess.run(["chmod", "-R", "u+w", group_dir])
     shutil.rmtree(group_dir, ignore_errors=True)
     jobs = [prepare(group_dir, c, index) for index, c in enumerate(cases)]
     env = dict(wine.env, LANG=lang, LC_ALL=lang)
@@ -284,6 +305,8 @@ def prepare(group_dir, c, index):
     if c.get("units"):
         c = with_units(c, group_dir, index)
     top, medium = lay_out(group_dir, c, index)
+    if c.get("medium"):
+        c = dict(c, medium_dir=medium, tree=tree_of(medium))
     base = windows_dir(medium, cp)
     if c.get("share"):
         base = b"\\\\server\\share\\" + c["folder"].encode() + b"\\"
