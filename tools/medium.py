@@ -7,7 +7,7 @@
     medium.py check [IMAGE] [--extract DIR]
                               reads IMAGE's Joliet tree, what Windows shows, and
                               checks it against its SHA256SUMS; keeps the tree
-                              in DIR when asked
+                              in DIR, a new folder, when asked
 """
 import hashlib
 import os
@@ -114,6 +114,8 @@ def refuse_what_windows_would_not_see(files):
 
 def make(medium):
     image = medium + ".iso"
+    if os.path.exists(medium) and not os.path.exists(os.path.join(medium, SUMS)):
+        fail("%s exists and is no medium made before: choose a new folder" % medium)
     # An image left from before must not pass for this one.
     remove(medium)
     if os.path.exists(image):
@@ -155,8 +157,9 @@ def check(image, keep):
     """Returns the list of what is wrong with image, as Windows would read it."""
     if not os.path.exists(image):
         return ["no %s" % image]
-    tree = keep or tempfile.mkdtemp(prefix="medium-check.")
-    remove(tree)
+    if keep and os.path.exists(keep):
+        return ["%s exists: the tree goes to a new folder" % keep]
+    tree = keep or os.path.join(tempfile.mkdtemp(prefix="medium-check."), "tree")
     # norock: the Joliet names, else the plain ISO 9660 ones, as Windows.
     done = subprocess.run(["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", image, "-toc",
                            "-osirrox", "on", "-extract", "/", tree],
@@ -168,7 +171,7 @@ def check(image, keep):
         return ([] if joliet else ["no Joliet tree: Windows shows the plain ISO 9660 names"]) + compare(tree)
     finally:
         if not keep:
-            remove(tree)
+            remove(os.path.dirname(tree))
 
 
 def compare(tree):
@@ -178,7 +181,7 @@ def compare(tree):
         return ["no %s in the image; Windows shows: %s" % (SUMS, ", ".join(found[:8]))]
     problems = []
     listed = {}
-    with open(os.path.join(tree, SUMS), encoding="utf-8") as f:
+    with open(os.path.join(tree, SUMS), encoding="utf-8", errors="replace") as f:
         for line in f:
             listed[line[66:].rstrip("\n")] = line[:64]
     for path in ("setup.exe", "autorun.inf", TOOL):
