@@ -196,6 +196,14 @@ def signing():
         expect("the executable checks pass on the signed file", done.returncode == 0)
 
 
+def lay_files(folder, names):
+    """Copies of the substitute tool at each of names under folder, a new one."""
+    shutil.rmtree(folder, ignore_errors=True)
+    for name in names:
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), os.path.join(folder, name))
+
+
 def medium():
     work = os.path.join(BUILD, "medium-test")
     out = os.path.join(work, "medium")
@@ -204,12 +212,9 @@ def medium():
     tool, extra = os.path.join(work, "tool"), os.path.join(work, "extra")
     # Joliet's longest path: 240 bytes with the leading slash.
     deep = "/".join(["d" * 10] * 10) + "/" + "f" * 9
-    for folder, files in ((tool, ["bin/vorald_installer_cmd.exe"]),
-                          (os.path.join(work, "cased"), ["Bin/vorald_installer_cmd.exe"]),
-                          (extra, ["docs/Łódź 表.txt", deep])):
-        for name in files:
-            os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-            shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), os.path.join(folder, name))
+    lay_files(tool, ["bin/vorald_installer_cmd.exe"])
+    lay_files(os.path.join(work, "cased"), ["Bin/vorald_installer_cmd.exe"])
+    lay_files(extra, ["docs/Łódź 表.txt", deep])
     bare = {k: v for k, v in os.environ.items() if not k.startswith("MEDIUM_")}
     good = dict(bare, MEDIUM_TOOL=tool, MEDIUM_ARGS='--from-medium "a b"', MEDIUM_EXTRA=extra,
                 MEDIUM_LABEL="Example Suite")
@@ -225,10 +230,7 @@ def medium():
             ("a setup.exe in MEDIUM_EXTRA", good, ["Setup.exe"], "Setup.exe"),
             ("a label of 17 characters", dict(good, MEDIUM_LABEL="x" * 17), [], "MEDIUM_LABEL")):
         bad_extra = os.path.join(work, "bad-extra")
-        shutil.rmtree(bad_extra, ignore_errors=True)
-        for name in extra_files:
-            os.makedirs(os.path.dirname(os.path.join(bad_extra, name)), exist_ok=True)
-            open(os.path.join(bad_extra, name), "w").close()
+        lay_files(bad_extra, extra_files)
         done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
         expect("make medium refuses %s, naming it, and makes nothing" % what,
                done.returncode != 0 and says in done.stderr and not glob.glob(out + "*"), done.stderr[-300:])
