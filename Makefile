@@ -5,6 +5,7 @@
 #                  LOAD=2 keeps two processes busy beside it
 # make sign        signs build/win32/setup.exe (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
 # make medium MEDIUM_TOOL=folder   lays out build/medium/ and build/medium.iso
+#                  around build/win32/setup.exe as it is (signed or not)
 # make check-medium MEDIUM_ISO=image   checks an image as Windows reads it
 # make fuzz        runs the fuzz targets longer; make bench compares start-up costs
 # make clean       removes build/; make clean-cache drops the cached Wine prefix
@@ -39,8 +40,11 @@ soak: setup
 sign: setup
 	@./tools/sign.sh build/win32/setup.exe
 
-# MEDIUM_TOOL, MEDIUM_ARGS, MEDIUM_EXTRA and MEDIUM_LABEL reach it as given.
-medium: setup
+# MEDIUM_TOOL, MEDIUM_ARGS, MEDIUM_ARGS_CODE_PAGE, MEDIUM_EXTRA and
+# MEDIUM_LABEL reach it as given. setup.exe is built only when there is none:
+# a rebuild would replace a signed one with an unsigned one.
+medium: deps
+	@[ -f build/win32/setup.exe ] || { cmake --preset win32 >/dev/null && cmake --build --preset win32 --target setup; }
 	@python3 tools/medium.py make
 
 MEDIUM_ISO ?= build/medium.iso

@@ -23,6 +23,7 @@
 """
 import filecmp
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -33,6 +34,7 @@ import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+TOOL = "vorald_installer/bin/vorald_installer_cmd.exe"
 BUILD = os.path.join(ROOT, "build")
 SETUP = os.path.join(BUILD, "win32", "setup.exe")
 CHECK = [sys.executable, os.path.join(ROOT, "tests", "check_exe.py")]
@@ -117,6 +119,19 @@ def branding():
     build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
 
 
+def wait_for_exit(pid, seconds):
+    """Whether process pid is gone (or a zombie) within seconds."""
+    for _ in range(seconds * 10):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except OSError:
+            return True
+        time.sleep(0.1)
+    return False
+
+
 def wait_for(pattern, seconds):
     for _ in range(seconds * 10):
         if glob.glob(pattern):
@@ -143,24 +158,27 @@ def signing():
     sign = os.path.join(ROOT, "tools", "sign.sh")
     unsigned = os.path.join(work, "unsigned.exe")
     shutil.copy(SETUP, unsigned)
+    os.symlink("unsigned.exe", os.path.join(work, "link.exe"))
     files = sorted(os.listdir(work))
     untouched = lambda: filecmp.cmp(SETUP, unsigned, shallow=False) and sorted(os.listdir(work)) == files
     bare = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
     pem = dict(bare, SIGN_CERT=cert, SIGN_KEY=key)
-    for what, env, says in (("no certificate", bare, "no certificate"),
-                            ("a missing key", dict(pem, SIGN_KEY=os.path.join(work, "no-key.pem")), ""),
-                            ("SIGN_DIGESTS=md5", dict(pem, SIGN_DIGESTS="md5"), "SIGN_DIGESTS")):
-        done = run([sign, unsigned], env=env)
+    for what, env, says, exe in (("no certificate", bare, "no certificate", unsigned),
+                                 ("a missing key", dict(pem, SIGN_KEY=os.path.join(work, "no-key.pem")), "", unsigned),
+                                 ("SIGN_DIGESTS=md5", dict(pem, SIGN_DIGESTS="md5"), "SIGN_DIGESTS", unsigned),
+                                 ("a link", pem, "unsigned.exe", os.path.join(work, "link.exe"))):
+        done = run([sign, exe], env=env)
         expect("sign with %s fails, leaving the file as it was and nothing beside it" % what,
                done.returncode != 0 and says in done.stderr and untouched(), done.stderr[-300:])
 
     # A stand-in for osslsigncode writes part of its output and waits for a
-    # signal to reach make sign.
+    # signal to reach make sign, which must stop it.
     fake_bin = os.path.join(BUILD, "fake-signer")
     os.makedirs(fake_bin, exist_ok=True)
+    pid_file = os.path.join(fake_bin, "pid")
     with open(os.path.join(fake_bin, "osslsigncode"), "w") as f:
         f.write('#!/bin/sh\nfor arg; do [ "${last:-}" = -out ] && out=$arg; last=$arg; done\n'
-                'echo partial > "$out"\nexec sleep 60\n')
+                'echo $$ > %s\necho partial > "$out"\nexec sleep 60\n' % pid_file)
     os.chmod(os.path.join(fake_bin, "osslsigncode"), 0o755)
     for name in ("SIGINT", "SIGTERM", "SIGHUP"):
         process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
@@ -172,8 +190,12 @@ def signing():
         except subprocess.TimeoutExpired:
             process.kill()
             status = None
-        expect("%s while signing leaves the file as it was and nothing beside it" % name,
-               started and status not in (0, None) and untouched(), "status %s, files %s" % (status, os.listdir(work)))
+        with open(pid_file) as f:
+            signer = int(f.read())
+        stopped = wait_for_exit(signer, 10)
+        expect("%s while signing stops the signer and leaves the file as it was and nothing beside it" % name,
+               started and stopped and status not in (0, None) and untouched(),
+               "status %s, signer stopped %s, files %s" % (status, stopped, os.listdir(work)))
 
     for kind, env, digests in (("a PEM certificate", pem, ["SHA256"]),
                                ("a PKCS#12 file", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password),
@@ -184,8 +206,10 @@ def signing():
                                 ["SHA1", "SHA256"])):
         signed = os.path.join(work, "setup.exe")  # the last one stays, for the end-to-end tables
         shutil.copy(SETUP, signed)
+        os.chmod(signed, 0o751)
         done = run([sign, signed], env=env)
-        expect("make sign with %s" % kind, done.returncode == 0, done.stderr[-500:])
+        expect("make sign with %s, keeping the file's mode" % kind,
+               done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751, done.stderr[-500:])
         done = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
         found = re.findall(r"Message digest algorithm  : (\S+)", done.stdout)
         expect("osslsigncode verifies the signatures made with %s: %s" % (kind, " and ".join(digests)),
@@ -194,14 +218,42 @@ def signing():
         done = run(CHECK + [signed, LISTS])
         print(done.stdout, end="")
         expect("the executable checks pass on the signed file", done.returncode == 0)
+    shutil.copy(SETUP, os.path.join(work, "-setup.exe"))
+    done = run([sign, "-setup.exe"], env=pem, cwd=work)
+    expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(
+        ["osslsigncode", "verify", "-CAfile", cert, "-in", os.path.join(work, "-setup.exe")]).returncode == 0,
+        done.stderr[-300:])
 
 
 def lay_files(folder, names):
-    """Copies of the substitute tool at each of names under folder, a new one."""
+    """Copies of the substitute tool at each of names under folder, a new one;
+    "name -> target" makes a link instead."""
     shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
     for name in names:
-        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-        shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), os.path.join(folder, name))
+        name, _, target = name.partition(" -> ")
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if target:
+            os.symlink(target, path)
+        else:
+            shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), path)
+
+
+def snapshot(folder):
+    """Names, sizes, times and inodes of folder, FOLDER.iso and FOLDER.made."""
+    tops = [p for p in (folder, folder + ".iso", folder + ".made") if os.path.lexists(p)]
+    return tops and run(["find"] + tops + ["-printf", "%p %s %T@ %i\n"]).stdout
+
+
+def damaged(work, medium, change):
+    """What make check-medium says of an image of a copy of medium, changed by change(copy)."""
+    copy = os.path.join(work, "damaged")
+    shutil.rmtree(copy, ignore_errors=True)
+    shutil.copytree(medium, copy)
+    change(copy)
+    run(["xorriso", "-as", "mkisofs", "-J", "-r", "-o", copy + ".iso", copy])
+    return run([sys.executable, os.path.join(ROOT, "tools", "medium.py"), "check", copy + ".iso"])
 
 
 def medium():
@@ -214,29 +266,44 @@ def medium():
     deep = "/".join(["d" * 10] * 10) + "/" + "f" * 9
     lay_files(tool, ["bin/vorald_installer_cmd.exe"])
     lay_files(os.path.join(work, "cased"), ["Bin/vorald_installer_cmd.exe"])
-    lay_files(extra, ["docs/Łódź 表.txt", deep])
+    lay_files(extra, ["docs/Łódź 表.txt", deep, "docs/link.txt -> Łódź 表.txt"])
     bare = {k: v for k, v in os.environ.items() if not k.startswith("MEDIUM_")}
     good = dict(bare, MEDIUM_TOOL=tool, MEDIUM_ARGS='--from-medium "a b"', MEDIUM_EXTRA=extra,
                 MEDIUM_LABEL="Example Suite")
+    lodz = dict(good, MEDIUM_ARGS="--title=Łódź")
     for what, env, extra_files, says in (
             ("no MEDIUM_TOOL", bare, [], "MEDIUM_TOOL"),
             ("a tool folder without bin", dict(good, MEDIUM_TOOL=os.path.join(tool, "bin")), [], "found"),
             ("a tool in Bin, not bin", dict(good, MEDIUM_TOOL=os.path.join(work, "cased")), [], "Bin"),
             ("a name of 65 characters", good, ["n" * 65], "64 characters"),
-            ("a colon in a name", good, ["a:b.txt"], "a:b.txt"),
+            ("a colon in a name", good, ["a:b.txt"], "forbids"),
             ("a character beyond U+FFFF", good, ["a😀.txt"], "UCS-2"),
+            ("a name that is not UTF-8", good, ["a\udcff.txt"], "not UTF-8"),
+            ("a name ending in a dot", good, ["docs/a.txt."], "ends in a dot"),
+            ("a file named aux", good, ["aux"], "reserves"),
+            ("a file named docs/Con.txt", good, ["docs/Con.txt"], "reserves"),
+            ("a link to the folder that holds it", good, ["docs/up -> .."], "loop"),
+            ("a link to itself", good, ["me -> me"], "loop"),
+            ("a link that leads nowhere", good, ["gone -> missing.txt"], "leads nowhere"),
             ("a path of 120 characters", good, [deep + "f"], deep + "f"),
             ("two names that differ in case", good, ["readme.txt", "README.txt"], "README.txt"),
             ("a setup.exe in MEDIUM_EXTRA", good, ["Setup.exe"], "Setup.exe"),
-            ("a label of 17 characters", dict(good, MEDIUM_LABEL="x" * 17), [], "MEDIUM_LABEL")):
+            ("a label of 17 characters", dict(good, MEDIUM_LABEL="x" * 17), [], "MEDIUM_LABEL"),
+            ("MEDIUM_ARGS beyond ASCII without a code page", lodz, [], "MEDIUM_ARGS_CODE_PAGE"),
+            ("MEDIUM_ARGS that code page 1252 cannot hold", dict(lodz, MEDIUM_ARGS_CODE_PAGE="1252"), [], "U+0141"),
+            ("a MEDIUM_ variable that is no setting", dict(good, MEDIUM_LABLE="x"), [], "MEDIUM_LABLE")):
         bad_extra = os.path.join(work, "bad-extra")
         lay_files(bad_extra, extra_files)
         done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
         expect("make medium refuses %s, naming it, and makes nothing" % what,
-               done.returncode != 0 and says in done.stderr and not glob.glob(out + "*"), done.stderr[-300:])
+               done.returncode != 0 and says in done.stderr and not glob.glob(os.path.join(work, "*medium*")),
+               done.stderr[-300:])
 
     done = run(script + ["make", out], env=good)
     expect("make medium", done.returncode == 0, done.stderr[-800:])
+    expect("its summary says setup.exe is not signed, each setting and the links followed",
+           all(s in done.stdout for s in ("NOT signed", "MEDIUM_LABEL          'Example Suite'",
+                                          "MEDIUM_ARGS_CODE_PAGE unset", "links followed        1")), done.stdout)
     with open(os.path.join(out, "autorun.inf"), "rb") as f:
         expect("autorun.inf", f.read() == b"[autorun]\r\nopen=setup.exe\r\nlabel=Example Suite\r\n")
     done = run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out)
@@ -251,6 +318,75 @@ def medium():
     done = run(script + ["check", level1])
     expect("the check fails on a level-1 image of the same folder",
            done.returncode != 0 and "no Joliet tree" in done.stdout, done.stdout[-300:])
+
+    def drop(name):
+        def change(copy):
+            os.remove(os.path.join(copy, *name.split("/")))
+            with open(os.path.join(copy, "SHA256SUMS")) as f:
+                lines = [line for line in f if not line.endswith("  %s\n" % name)]
+            with open(os.path.join(copy, "SHA256SUMS"), "w") as f:
+                f.writelines(lines)
+        return change
+
+    def add(name, listed):
+        def change(copy):
+            with open(os.path.join(copy, name), "w") as f:
+                f.write("x")
+            if listed:
+                with open(os.path.join(copy, "SHA256SUMS"), "a") as f:
+                    f.write("%s  %s\n" % (hashlib.sha256(b"x").hexdigest(), name))
+        return change
+
+    def append(name):
+        return lambda copy: open(os.path.join(copy, name), "ab").write(b"\n")
+
+    for what, change, says in (
+            ("a byte more in a listed file", append("autorun.inf"), "autorun.inf differs from its sum"),
+            ("a file the list does not name", add("extra.txt", False), "extra.txt is in the image but not in"),
+            ("no setup.exe, nor its line in the list", drop("setup.exe"), "names no setup.exe"),
+            ("no tool", lambda copy: os.remove(os.path.join(copy, *TOOL.split("/"))), TOOL + " is not where"),
+            ("a file named nul, listed", add("nul", True), "nul: Windows cannot open it")):
+        done = damaged(work, out, change)
+        expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
+               done.stdout[-500:])
+
+    # Only what make medium made is replaced; a refusal leaves everything as it was.
+    vendor, lone, changed = (os.path.join(work, name) for name in ("vendor", "lone", "changed"))
+    lay_files(vendor, ["SHA256SUMS", "bin/vorald_installer_cmd.exe"])
+    lay_files(lone + ".iso", ["x"])
+    run(script + ["make", changed], env=good)
+    lay_files(os.path.join(changed, "new"), ["x"])
+    for what, folder, env, says in (
+            ("a misspelt MEDIUM_TOOL, keeping the last good medium", out, dict(good, MEDIUM_TOOL=tool + "x"), "no "),
+            ("a folder with a SHA256SUMS that it did not make", vendor, good, "not a medium"),
+            ("an image that it did not make", lone, good, "not the image"),
+            ("a medium that was changed since", changed, good, "changed since")):
+        before = snapshot(folder)
+        done = run(script + ["make", folder], env=env)
+        expect("make medium refuses %s, and leaves it as it was" % what,
+               done.returncode != 0 and says in done.stderr and snapshot(folder) == before, done.stderr[-300:])
+    code_page = dict(lodz, MEDIUM_ARGS_CODE_PAGE="1250")
+    done = run(script + ["make", out], env=code_page)
+    with open(os.path.join(out, ".setup_args"), "rb") as f:
+        expect("make medium replaces its own medium, and writes MEDIUM_ARGS in MEDIUM_ARGS_CODE_PAGE",
+               done.returncode == 0 and f.read() == b"--title=\xa3\xf3d\x9f", done.stderr[-300:])
+
+    # A setup.exe that make sign signed, then one built again after it.
+    signed = os.path.join(work, "signed")
+    os.makedirs(signed)
+    for source in (os.path.join(BUILD, "signed", "setup.exe"), os.path.join(BUILD, "signed", "setup.exe.signed"),
+                   os.path.join(BUILD, "win32", "check_exe.args")):
+        if os.path.exists(source):  # else the first row fails: release_test.py signing makes them
+            shutil.copy(source, signed)
+    signed_make = script + ["make", os.path.join(work, "signed-medium"), "--setup", os.path.join(signed, "setup.exe")]
+    done = run(signed_make, env=good)
+    expect("make medium says who signed setup.exe",
+           done.returncode == 0 and "signed by /CN=Throw-away test signer (SHA1 and SHA256)" in done.stdout,
+           done.stdout[-300:] + done.stderr[-300:])
+    shutil.copy(SETUP, signed)
+    done = run(signed_make, env=good)
+    expect("make medium refuses a setup.exe built again after make sign",
+           done.returncode != 0 and "no longer the file that make sign signed" in done.stderr, done.stderr[-300:])
 
 
 def main():

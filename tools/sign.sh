@@ -13,9 +13,13 @@
 #
 # The file is signed in a private folder beside it, then renamed over it: a
 # failure or a signal (INT, TERM, HUP) leaves the unsigned file as it was and
-# nothing beside it.
+# nothing beside it. EXE.signed then records the digest of what was signed,
+# so that make medium can tell a rebuilt, unsigned file from it.
 set -eu
 exe=${1:-build/win32/setup.exe}
+# A name that begins with - would be taken for an option below.
+case $exe in -*) exe=./$exe ;; esac
+record=$exe.signed
 
 if [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
     set -- -certs "$SIGN_CERT" -key "$SIGN_KEY"
@@ -34,6 +38,12 @@ case $digests in
     *) echo "sign: SIGN_DIGESTS is '$digests': it takes sha256 or sha1+sha256" >&2; exit 2 ;;
 esac
 [ -f "$exe" ] || { echo "sign: no $exe; build it first (make)" >&2; exit 2; }
+# Renaming the signed file over a link would leave the file it names unsigned.
+[ ! -L "$exe" ] || { echo "sign: $exe is a link: sign the file it names, $(readlink -f -- "$exe")" >&2; exit 2; }
+if [ -e "$record" ] && [ "$(head -n 1 -- "$record")" != "# make sign" ]; then
+    echo "sign: $record exists and is not a record of make sign: it is left as it is" >&2
+    exit 2
+fi
 command -v osslsigncode >/dev/null || { echo "sign: osslsigncode is missing (make deps)" >&2; exit 2; }
 
 # Beside the file, so that the last step is a rename on one file system; a
@@ -61,5 +71,7 @@ for digest in $(echo "$digests" | tr + ' '); do
     nest=-nest
 done
 chmod --reference="$exe" "$signed"
+{ echo "# make sign"; sha256sum < "$signed" | cut -d' ' -f1; } > "$work/record"
 mv "$signed" "$exe"
+mv "$work/record" "$record"
 echo "signed $exe ($digests)"
