@@ -1,6 +1,14 @@
-// The text rules of the argument file .setup_args.
+// The argument file .setup_args: reading it whole, and its text rules.
 #pragma once
 #include <stddef.h>
+
+enum read_result { read_ok, read_failed, read_no_memory };
+
+// Reads a whole file as raw bytes into a heap block of size + 1 bytes ending
+// in a zero byte. A file that cannot be read to its end fails: the tool must
+// never get part of its arguments. One that another program shortens
+// meanwhile gives what it still holds.
+read_result read_whole_file(const char* path, char** data, size_t* size);
 
 // Turns the raw bytes of the argument file into the installer's arguments, in
 // place, as a text-mode read would deliver them: a Ctrl-Z ends the data, CR LF

@@ -4,9 +4,10 @@
 
 #include "platform.h"
 
-char* alloc_zeroed(size_t count)
+template <typename C>
+C* alloc_zeroed(size_t count)
 {
-    char* block = static_cast<char*>(heap_alloc(count + 1));
+    C* block = static_cast<C*>(heap_alloc((count + 1) * sizeof(C)));
     if (!block)
         return nullptr;
     for (size_t i = 0; i <= count; i++)
@@ -16,16 +17,17 @@ char* alloc_zeroed(size_t count)
 
 // Writes the formatted text into out (when not null) and returns its length,
 // or -1 when the format cannot be measured.
-static long format_into(char* out, const char* format, va_list values)
+template <typename C>
+static long format_into(C* out, const C* format, va_list values)
 {
     long length = 0;
-    for (const char* f = format; *f; f++) {
-        const char* piece = f;
+    for (const C* f = format; *f; f++) {
+        const C* piece = f;
         size_t piece_length = 1;
         if (*f == '%') {
             f++;
             if (*f == 's') {
-                piece = va_arg(values, const char*);
+                piece = va_arg(values, const C*);
                 if (!piece)
                     return -1;
                 piece_length = 0;
@@ -43,24 +45,33 @@ static long format_into(char* out, const char* format, va_list values)
     return length;
 }
 
-char* format_alloc(const char* format, ...)
+template <typename C>
+C* format_alloc(const C* format, ...)
 {
     va_list values, measure;
     va_start(values, format);
     va_copy(measure, values);
-    long length = format_into(nullptr, format, measure);
+    long length = format_into(static_cast<C*>(nullptr), format, measure);
     va_end(measure);
-    char* text = length < 0 ? nullptr : alloc_zeroed(static_cast<size_t>(length) + 1);
+    C* text = length < 0 ? nullptr : alloc_zeroed<C>(static_cast<size_t>(length) + 1);
     if (text)
         format_into(text, format, values);
     va_end(values);
     return text;
 }
 
-void free_and_clear(char** holder)
+template <typename C>
+void free_and_clear(C** holder)
 {
     if (!holder)
         return;
     heap_free(*holder);
     *holder = nullptr;
 }
+
+template char* alloc_zeroed<char>(size_t);
+template char16_t* alloc_zeroed<char16_t>(size_t);
+template char* format_alloc<char>(const char*, ...);
+template char16_t* format_alloc<char16_t>(const char16_t*, ...);
+template void free_and_clear<char>(char**);
+template void free_and_clear<char16_t>(char16_t**);

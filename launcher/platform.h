@@ -6,8 +6,6 @@
 #pragma once
 #include <stddef.h>
 
-enum read_result { read_ok, read_failed, read_no_memory };
-
 // Whether a call that Windows may lack was there, and whether it worked.
 enum call_result { call_missing, call_failed, call_done };
 
@@ -52,9 +50,17 @@ void heap_free(void* block);
 // True when path names an existing file or directory.
 bool path_exists(const char* path);
 
-// Reads a whole file as raw bytes into a heap block of size + 1 bytes ending
-// in a zero byte. Other programs may read and write it meanwhile.
-read_result read_whole_file(const char* path, char** data, size_t* size);
+// Opens a file for reading, letting other programs read and write it
+// meanwhile: null when it cannot be opened (a folder cannot).
+void* open_file(const char* path);
+
+// The size of an open file in bytes; false when it cannot be told.
+bool file_size(void* file, unsigned long long* size);
+
+// Reads up to count bytes: the number read, 0 at the end, -1 on an error.
+long read_file(void* file, char* out, unsigned long count);
+
+void close_file(void* file);
 
 // SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32), where Windows has it.
 call_result search_system_folder_only();
@@ -65,6 +71,7 @@ call_result set_dll_directory(const char* path);
 
 // Modal error box captioned "Setup".
 void show_error(const char* text);
+void show_error(const char16_t* text);
 
 // Starts command without a console window and waits until it ends.
 // Returns 0, or the platform's error code when it could not be started.

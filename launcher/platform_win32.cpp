@@ -1,7 +1,6 @@
 #include <windows.h>
 #include <stdlib.h>
 
-#include "heap_string.h"
 #include "launch.h"
 #include "platform.h"
 
@@ -65,43 +64,32 @@ bool path_exists(const char* path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-static read_result read_open_file(HANDLE file, char** data, size_t* size)
+void* open_file(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool file_size(void* file, unsigned long long* size)
 {
     DWORD high = 0;
     DWORD low = GetFileSize(file, &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
-        return read_failed;
-    // 2 GiB and more cannot be sized in 32 bits, nor be anyone's arguments.
-    if (high || low >= 0x80000000u)
-        return read_failed;
-    char* text = alloc_zeroed(low);
-    if (!text)
-        return read_no_memory;
-    DWORD total = 0;
-    while (total < low) {
-        DWORD got = 0;
-        if (!ReadFile(file, text + total, low - total, &got, nullptr)) {
-            free_and_clear(&text);
-            return read_failed;
-        }
-        if (got == 0)
-            break;
-        total += got;
-    }
-    *data = text;
-    *size = total;
-    return read_ok;
+        return false;
+    *size = static_cast<unsigned long long>(high) << 32 | low;
+    return true;
 }
 
-read_result read_whole_file(const char* path, char** data, size_t* size)
+long read_file(void* file, char* out, unsigned long count)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return read_failed;
-    read_result result = read_open_file(file, data, size);
+    DWORD got = 0;
+    return ReadFile(file, out, count, &got, nullptr) ? static_cast<long>(got) : -1;
+}
+
+void close_file(void* file)
+{
     CloseHandle(file);
-    return result;
 }
 
 // Through void*, as GetProcAddress's own type fits no function.
@@ -135,18 +123,30 @@ call_result set_dll_directory(const char* path)
 
 // USER32 is loaded only here, from the system folder: a run that shows no
 // box does not pay for it.
+static void* user32_proc(const char* name)
+{
+    static const char file[] = "\\user32.dll";
+    char path[MAX_PATH + sizeof file];
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    for (unsigned i = 0; i < sizeof file; i++)
+        path[length + i] = file[i];
+    return find_proc(LoadLibraryA(path), name);
+}
+
 void show_error(const char* text)
 {
     typedef int(WINAPI * message_box_fn)(HWND, LPCSTR, LPCSTR, UINT);
-    static const char name[] = "\\user32.dll";
-    char path[MAX_PATH + sizeof name];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    for (unsigned i = 0; i < sizeof name; i++)
-        path[length + i] = name[i];
-    HMODULE user32 = LoadLibraryA(path);
-    message_box_fn message_box = reinterpret_cast<message_box_fn>(find_proc(user32, "MessageBoxA"));
+    message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxA"));
     if (message_box)
         message_box(nullptr, text, setup_caption, MB_ICONERROR);
+}
+
+void show_error(const char16_t* text)
+{
+    typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
+    message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
+    if (message_box)
+        message_box(nullptr, reinterpret_cast<LPCWSTR>(text), L"Setup", MB_ICONERROR);
 }

@@ -1,9 +1,9 @@
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/heap_string.h"
 
 fake_platform fake;
 
@@ -134,7 +134,7 @@ unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, 
 }
 
 // UTF-8 into UTF-16; a three-byte sequence may stand for a lone surrogate.
-static std::u16string utf16_of(const std::string& text)
+std::u16string fake_utf16(const std::string& text)
 {
     std::u16string out;
     for (size_t i = 0; i < text.size();) {
@@ -166,7 +166,7 @@ static unsigned give_path(const std::u16string& path, char16_t* out, unsigned ro
 
 unsigned module_path(char16_t* path, unsigned room)
 {
-    return give_path(utf16_of(fake.module), path, room);
+    return give_path(fake_utf16(fake.module), path, room);
 }
 
 unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
@@ -174,7 +174,7 @@ unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
     bool invalid = false;
     std::u16string long_form(path);
     auto found = fake.short_forms.find(utf8_of(path, long_form.size(), false, &invalid));
-    std::u16string short_form = found == fake.short_forms.end() ? long_form : utf16_of(found->second);
+    std::u16string short_form = found == fake.short_forms.end() ? long_form : fake_utf16(found->second);
     if (short_form.empty())
         return 0;
     // Asks for room for the path and its terminator.
@@ -200,10 +200,11 @@ void heap_free(void* block)
     std::free(block);
 }
 
-// Windows' path routines take at most 259 characters and the terminator.
+// Windows' path routines take at most 259 UTF-16 characters and the
+// terminator, whatever their number of bytes in the ANSI code page.
 static bool within_path_limit(const char* path)
 {
-    return std::strlen(path) <= 259;
+    return utf16_length(path) <= 259;
 }
 
 bool path_exists(const char* path)
@@ -212,19 +213,43 @@ bool path_exists(const char* path)
     return within_path_limit(path) && (fake.existing.count(path) || fake.files.count(path));
 }
 
-read_result read_whole_file(const char* path, char** data, size_t* size)
+struct fake_file {
+    std::string bytes;
+    size_t told_size;
+    size_t at;
+};
+
+void* open_file(const char* path)
 {
     fake.looked_at.push_back(path);
     auto file = fake.files.find(path);
     if (!within_path_limit(path) || file == fake.files.end())
-        return read_failed;
-    char* text = alloc_zeroed(file->second.size());
-    if (!text)
-        return read_no_memory;
-    std::memcpy(text, file->second.data(), file->second.size());
-    *data = text;
-    *size = file->second.size();
-    return read_ok;
+        return nullptr;
+    auto told = fake.told_sizes.find(path);
+    return new fake_file{file->second, told == fake.told_sizes.end() ? file->second.size() : told->second, 0};
+}
+
+bool file_size(void* file, unsigned long long* size)
+{
+    *size = static_cast<fake_file*>(file)->told_size;
+    return true;
+}
+
+// A few bytes at a time, as a pipe or a slow share might deliver them.
+long read_file(void* handle, char* out, unsigned long count)
+{
+    fake_file* file = static_cast<fake_file*>(handle);
+    size_t got = std::min<size_t>({count, 4096, file->bytes.size() - file->at});
+    if (fake.read_error_at >= 0 && file->at + got > static_cast<size_t>(fake.read_error_at))
+        return -1;
+    std::memcpy(out, file->bytes.data() + file->at, got);
+    file->at += got;
+    return static_cast<long>(got);
+}
+
+void close_file(void* file)
+{
+    delete static_cast<fake_file*>(file);
 }
 
 call_result search_system_folder_only()
@@ -245,6 +270,13 @@ void show_error(const char* text)
 {
     fake.calls.push_back("box");
     fake.boxes.push_back(text);
+}
+
+void show_error(const char16_t* text)
+{
+    bool invalid = false;
+    fake.calls.push_back("box");
+    fake.boxes.push_back(utf8_of(text, std::u16string(text).size(), false, &invalid));
 }
 
 unsigned run_and_wait(char* command, unsigned* tool_status)

@@ -1,7 +1,8 @@
 // A stand-in for Windows: code page 932, 1252 or 65001 (UTF-8), the launcher's
 // own path in UTF-16 and its short form, the DLL-search calls of each
-// Windows, a heap that can be told to fail, a file system of a few names, and
-// a record of boxes and starts.
+// Windows, a heap that can be told to fail, a file system of a few names
+// whose reads can fail or end early, and a record of boxes (in UTF-8) and
+// starts.
 #pragma once
 #include <map>
 #include <set>
@@ -15,6 +16,8 @@ struct fake_platform {
     std::map<std::string, std::string> short_forms; // by long path; "" fails; none: the long path
     std::set<std::string> existing;
     std::map<std::string, std::string> files;     // readable, with their bytes
+    std::map<std::string, size_t> told_sizes;     // by path, where not the bytes' own
+    long read_error_at = -1;                      // offset that a failing read reaches
     unsigned code_page = 932;                     // or 1252, or 65001
     call_result set_default_dll_directories = call_done;
     call_result set_dll_directory = call_done;
@@ -32,3 +35,5 @@ struct fake_platform {
 
 extern fake_platform fake;
 void reset_fake();
+// UTF-8 into UTF-16, a lone surrogate kept as the tests write it.
+std::u16string fake_utf16(const std::string& text);

@@ -59,7 +59,7 @@ TEST(HeapString, FormatAllocReportsAnEmptyHeap)
 TEST(HeapString, FreeAndClearToleratesNullHoldersAndNullBlocks)
 {
     reset_fake();
-    free_and_clear(nullptr);
+    free_and_clear<char>(nullptr);
     char* text = alloc_zeroed(4);
     free_and_clear(&text);
     free_and_clear(&text);
