@@ -9,9 +9,6 @@
 
 const char* setup_caption = "Setup";
 
-// The launcher's folder is spelled in at most 259 bytes and the terminator.
-enum { module_room = 260 };
-
 // "X:\..." or "\\server\share\...": anything else would be looked up
 // relative to a current directory.
 static bool is_absolute(const char* base)
@@ -23,9 +20,10 @@ static bool is_absolute(const char* base)
     return base[0] && base[1] == ':' && (base[2] == '\\' || base[2] == '/');
 }
 
-static unsigned report(const char* format, const char* path, unsigned status)
+template <typename C>
+static unsigned report(const C* format, const C* path, unsigned status)
 {
-    char* message = format_alloc(format, path);
+    C* message = format_alloc(format, path);
     if (!message)
         return launch_no_memory;
     show_error(message);
@@ -37,10 +35,18 @@ unsigned launch(const char* tail, bool pass_tool_status)
 {
     bool dll_directory_set = restrict_dll_search();
 
+    // Spelled only by best fit: the user is told what to do about it.
+    char base[folder_room];
+    char16_t shown[path_room];
+    folder_found found = own_folder(base, shown);
+    if (found == folder_unspellable)
+        return report(u"Setup cannot start the installer from the folder '%s', because its name has "
+                      u"characters that the installer cannot read on this system. Copy the whole medium "
+                      u"to a folder with a plain name, such as C:\\Setup, and start setup.exe there.",
+                      shown, launch_tool_missing);
     // Unknown, or relative (Wine shows a share as UNC\server\...): the tool
     // would be looked for, and run, relative to the current directory.
-    char base[module_room + 1] = {};
-    if (!own_folder(base, module_room) || !is_absolute(base))
+    if (found == folder_unknown || !is_absolute(base))
         base[0] = 0;
 
     char* installer = format_alloc("%s%s", base, installer_subpath);

@@ -1,46 +1,67 @@
 #include "own_folder.h"
 
+#include "command.h"
 #include "platform.h"
 
-// Windows' path routines take 259 characters and the terminator.
-enum { path_room = 260 };
-
 // The exact ANSI spelling of the first length units of wide, terminated.
-static bool spell_exactly(const char16_t* wide, unsigned length, char* out, unsigned room)
+static bool spell_exactly(const char16_t* wide, unsigned length, char* out)
 {
     // Best fit would spell a character that the code page lacks as another
     // one (Ł as L, ¥ as '\'); UTF-8 would spell a lone surrogate as U+FFFD.
     bool used_default = false;
+    unsigned room = folder_room - 1;
     unsigned bytes = ansi_code_page() == code_page_utf8
-                         ? to_multibyte(code_page_utf8, invalid_chars_fail, wide, length, out, room - 1, nullptr)
-                         : to_multibyte(code_page_ansi, no_best_fit, wide, length, out, room - 1, &used_default);
+                         ? to_multibyte(code_page_utf8, invalid_chars_fail, wide, length, out, room, nullptr)
+                         : to_multibyte(code_page_ansi, no_best_fit, wide, length, out, room, &used_default);
     if (used_default)
         bytes = 0;
     out[bytes] = 0;
     return bytes > 0;
 }
 
+// The length of the folder, with its last separator, of a path of length
+// units that Windows gave whole; 0 when it holds no folder or names no file.
 // The separator is found in UTF-16, where no byte of another character can
 // look like one.
-static bool spell_folder(const char16_t* path, char* folder, unsigned room)
+static unsigned folder_length(const char16_t* path, unsigned length)
 {
+    if (length == 0 || length >= path_room)
+        return 0;
     unsigned end = 0;
-    for (unsigned i = 0; path[i]; i++)
+    for (unsigned i = 0; i < length; i++)
         if (path[i] == u'\\' || path[i] == u'/')
             end = i + 1;
-    return end > 0 && spell_exactly(path, end, folder, room);
+    return end < length ? end : 0;
 }
 
-bool own_folder(char* folder, unsigned room)
+// Whether the tool's path under a folder of length units stays within
+// Windows' limit; the ANSI calls count it in UTF-16, whatever its bytes.
+static bool tool_path_fits(unsigned length)
+{
+    unsigned tool = 0;
+    while (installer_subpath[tool])
+        tool++;
+    return length + tool < path_room;
+}
+
+folder_found own_folder(char* folder, char16_t* wide)
 {
     folder[0] = 0;
+    wide[0] = 0;
     char16_t path[path_room];
-    unsigned length = module_path(path, path_room);
-    if (length == 0 || length >= path_room)
-        return false;
-    if (spell_folder(path, folder, room))
-        return true;
+    unsigned end = folder_length(path, module_path(path, path_room));
+    if (end == 0)
+        return folder_unknown;
+    for (unsigned i = 0; i < end; i++)
+        wide[i] = path[i];
+    wide[end] = 0;
+    if (tool_path_fits(end) && spell_exactly(path, end, folder))
+        return folder_spelled;
+
     char16_t short_form[path_room];
-    length = short_path(path, short_form, path_room);
-    return length > 0 && length < path_room && spell_folder(short_form, folder, room);
+    unsigned short_end = folder_length(short_form, short_path(path, short_form, path_room));
+    if (short_end && tool_path_fits(short_end) && spell_exactly(short_form, short_end, folder))
+        return folder_spelled;
+    // Too long either way: the exact spelling, whose tool is then missing.
+    return spell_exactly(path, end, folder) ? folder_spelled : folder_unspellable;
 }

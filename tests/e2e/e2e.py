@@ -122,10 +122,9 @@ CODEPAGE = [
     # Code page 1252 has no Ł, no Cyrillic: setup.exe goes by its short path.
     case("a folder that code page 1252 cannot spell", folder="Łódź Иван", unicode=True,
          command=b"{short}" + TOOL + b" --source={short} --dvd"),
-    # 141 characters, 282 bytes in code page 932: too long for setup.exe's
-    # buffers, so it goes by the short path too.
-    case("a folder too long in bytes, not in characters", folder="表" * 70 + "\\" + "表" * 70,
-         codepage="cp932", unicode=True, command=b"{short}" + TOOL + b" --source={short} --dvd"),
+    # 141 characters, 282 bytes in code page 932: Windows counts a path in
+    # UTF-16, so the folder is used as the user sees it.
+    case("a folder of 282 bytes, 141 characters", folder="表" * 70 + "\\" + "表" * 70, codepage="cp932"),
     # Windows takes 32,766 UTF-16 units; in bytes these are nearly twice as many.
     case("double-byte arguments, 32,766 units in all", codepage="cp932", units=32766),
     case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, command=None),
@@ -167,8 +166,6 @@ def lay_out(group_dir, c, index):
     elif c["tool"] == "text":
         with open(tool, "w") as f:
             f.write("not a program\n")
-    if c.get("plant_dll"):
-        shutil.copy(os.path.join(WIN32, "planted.dll"), os.path.join(medium, c["plant_dll"]))
     if c.get("plant_in_cwd"):
         planted = os.path.join(top, c["cwd"], *c["plant_in_cwd"].split("\\"))
         os.makedirs(os.path.dirname(planted))
@@ -207,8 +204,6 @@ def check(c, values, result, record, cwd):
         if got != wanted:
             problems.append("%s: got %r, wanted %r" % (what, got, wanted))
 
-    if c.get("plant_dll"):
-        expect("planted DLL loaded", os.path.exists(os.path.join(values[b"top"].decode(), "marker")), False)
     if not os.path.exists(build_of(c)):
         return ["no %s build at %s" % (BUILDS.get(c.get("build")), build_of(c))]
     for what in ("start_error", "hold_error"):
@@ -329,8 +324,6 @@ def prepare(group_dir, c, index):
         lines.append({LOCKED: b"lock=", HELD: b"hold="}[c["args_file"]] + base + b".setup_args")
     if c["status"] == "probe":
         lines.append(b"probe=" + fill(DVD, values))
-    if c.get("plant_dll"):
-        values[b"marker"] = windows_path(os.path.join(top, "marker"), cp)
     lines += [b"env=" + fill(e, values) for e in c.get("env", [])]
     case_file = os.path.join(top, "case")
     with open(case_file, "wb") as f:
@@ -365,11 +358,6 @@ SPECIAL = [
     # its arguments, so setup.exe refuses it itself.
     case("an argument file of 1 MiB on one line: the command line is refused",
          args_file=b"x" * (1 << 20), status=206, command=None),
-    # Wine prefers its own user32 unless told otherwise; told so, it would
-    # take a user32.dll that a DLL search finds beside the program.
-    case("a planted user32.dll beside setup.exe is never loaded", tool=None, status=1, box=MISSING,
-         command=None, plant_dll="user32.dll",
-         env=[b"FAKE_DLL_MARKER={marker}", b"WINEDLLOVERRIDES=user32=n,b"]),
 ]
 
 

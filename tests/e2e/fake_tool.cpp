@@ -43,10 +43,11 @@ int main(int argc, char** argv)
     // Written last, so that its presence tells that the tool has finished.
     const char* record = getenv("FAKE_TOOL_RECORD");
     if (record) {
-        char module[MAX_PATH + 1] = {};
+        // Windows' 259 characters, in up to three bytes each.
+        char module[MAX_PATH * 3 + 1] = {};
         wchar_t wide[MAX_PATH + 1] = {};
         char cwd[MAX_PATH + 1] = {};
-        GetModuleFileNameA(nullptr, module, MAX_PATH);
+        GetModuleFileNameA(nullptr, module, sizeof module - 1);
         GetCurrentDirectoryA(sizeof cwd, cwd);
         char partial[MAX_PATH + 8];
         snprintf(partial, sizeof partial, "%s.part", record);

@@ -16,11 +16,28 @@ std::string base_dir(size_t length)
     return "C:\\" + std::string(length - 4, 'd') + "\\";
 }
 
+std::string repeat(const std::string& text, size_t times)
+{
+    std::string out;
+    for (size_t i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
+// The launcher's path is given in UTF-8; as code page 932 spells it, 表 is 0x95 0x5C.
+std::string in_932(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++)
+        out += text.compare(i, 3, "表") == 0 ? (i += 2, "\x95\x5c") : std::string(1, text[i]);
+    return out;
+}
+
 struct launch_case {
     const char* name;
     std::string module;
     bool tool_present;
-    const char* args_file; // null: no argument file; "<unreadable>": present, not readable
+    const char* args_file; // null: none; "<unreadable>", "<read fails>" after 4 bytes, "<ends early>"
     const char* tail;
     unsigned start_result;
     unsigned result;
@@ -40,13 +57,21 @@ void lay_out(const std::string& module, bool tool_present, const char* args_file
 {
     reset_fake();
     fake.module = module;
-    std::string base = base_of(module);
+    std::string base = in_932(base_of(module));
     if (tool_present)
         fake.existing.insert(base + TOOL);
-    if (args_file && std::string(args_file) == "<unreadable>")
-        fake.existing.insert(base + ".setup_args");
-    else if (args_file)
-        fake.files[base + ".setup_args"] = args_file;
+    std::string args = args_file ? args_file : "", args_path = base + ".setup_args";
+    if (args == "<unreadable>") {
+        fake.existing.insert(args_path);
+    } else if (args == "<read fails>") {
+        fake.files[args_path] = "--a --b";
+        fake.read_error_at = 4;
+    } else if (args == "<ends early>") {
+        fake.files[args_path] = "--part";
+        fake.told_sizes[args_path] = 5000; // another program shortened it meanwhile
+    } else if (args_file) {
+        fake.files[args_path] = args;
+    }
 }
 
 void run(const launch_case& c)
@@ -71,6 +96,8 @@ TEST(Launch, Table)
     const std::string too_long(32767 - head.size() - 1, 'x'); // one more than Windows takes
     const std::string base214 = base_dir(214), base215 = base_dir(215); // the tool's path: 259, 260
     const std::string module259 = base_dir(250) + "setup.exe";
+    // 214 and 215 characters in code page 932, in twice as many bytes.
+    const std::string hyo214 = "E:\\" + repeat("表", 210) + "\\", hyo215 = "E:\\" + repeat("表", 211) + "\\";
     const launch_case cases[] = {
         {"no tail, no file; the tool's status not passed on", "E:\\setup.exe", true, nullptr, "", 0, 0, "",
          head + " --dvd", 3010},
@@ -112,8 +139,22 @@ TEST(Launch, Table)
          "Installer executable '" TOOL "' does not exist", ""},
         {"root-relative path", "\\media\\setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
-        {"drive-relative path", "C:setup.exe", true, nullptr, "", 0, 1,
+        {"drive-relative path", "C:media\\setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
+        {"a read fails in the middle of the argument file", "E:\\setup.exe", true, "<read fails>", "", 0, 2,
+         "Can not open 'E:\\.setup_args' for reading", ""},
+        {"the argument file ends early: what it held", "E:\\setup.exe", true, "<ends early>", "", 0, 0, "",
+         head + " --part"},
+        {"a folder that the code page spells only by best fit, no short names", "D:\\Łódź\\setup.exe", true,
+         nullptr, "", 0, 1,
+         "Setup cannot start the installer from the folder 'D:\\Łódź\\', because its name has characters that "
+         "the installer cannot read on this system. Copy the whole medium to a folder with a plain name, such as "
+         "C:\\Setup, and start setup.exe there.",
+         ""},
+        {"the tool's path of 259 characters, 469 bytes", hyo214 + "setup.exe", true, nullptr, "", 0, 0, "",
+         in_932(hyo214 + TOOL " --source=" + hyo214 + " --dvd")},
+        {"the tool's path of 260 characters", hyo215 + "setup.exe", true, nullptr, "", 0, 1,
+         "Installer executable '" + in_932(hyo215) + TOOL "' does not exist", ""},
     };
     for (const auto& c : cases)
         run(c);
@@ -148,7 +189,8 @@ TEST(Launch, UnknownPathLooksAtNothing)
         fake.existing.insert(TOOL);
         fake.existing.insert("D:\\x\\y\\" TOOL);
         EXPECT_EQ(launch("", false), 1u);
-        EXPECT_EQ(fake.boxes, std::vector<std::string>{"Installer executable '" TOOL "' does not exist"});
+        ASSERT_EQ(fake.boxes.size(), 1u);
+        EXPECT_EQ(fake.boxes[0].find("Installer executable 'vorald"), module[0] ? std::string::npos : 0);
         EXPECT_TRUE(fake.looked_at.empty());
     }
 }
