@@ -13,9 +13,15 @@ int main()
     startup.cb = sizeof startup;
     GetStartupInfoA(&startup);
     int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(&__ImageBase);
 
     // The tail is cut from the raw command line by our own rule, not taken
     // from the runtime, so quotes and blanks reach the installer untouched.
+#if SETUP_UTF16
+    const char16_t* tail = command_tail(reinterpret_cast<const char16_t*>(GetCommandLineW()));
+    return wWinMain(instance, nullptr, reinterpret_cast<LPWSTR>(const_cast<char16_t*>(tail)), show);
+#else
     char* tail = const_cast<char*>(command_tail(GetCommandLineA()));
-    return WinMain(reinterpret_cast<HINSTANCE>(&__ImageBase), nullptr, tail, show);
+    return WinMain(instance, nullptr, tail, show);
+#endif
 }

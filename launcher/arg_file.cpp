@@ -28,7 +28,8 @@ static read_result read_open_file(void* file, char** data, size_t* size)
     return read_ok;
 }
 
-read_result read_whole_file(const char* path, char** data, size_t* size)
+template <typename C>
+read_result read_whole_file(const C* path, char** data, size_t* size)
 {
     void* file = open_file(path);
     if (!file)
@@ -54,4 +55,57 @@ char* argument_text(char* data, size_t size)
     while (length > 0 && data[length - 1] == '\n')
         data[--length] = 0;
     return data;
+}
+
+template read_result read_whole_file<char>(const char*, char**, size_t*);
+template read_result read_whole_file<char16_t>(const char16_t*, char**, size_t*);
+
+// The code point of the UTF-8 character at p, which it passes; -1 when it is
+// not one: cut short, overlong, a surrogate or beyond U+10FFFF.
+static long utf8_char(const unsigned char*& p)
+{
+    static const long least[] = {0, 0x80, 0x800, 0x10000};
+    unsigned lead = *p++;
+    int more = lead < 0x80 ? 0 : lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : lead >= 0xc0 ? 1 : -1;
+    if (more < 0 || lead > 0xf4)
+        return -1;
+    long code = lead & (0x7f >> more);
+    for (int i = 0; i < more; i++, p++) {
+        if ((*p & 0xc0) != 0x80)
+            return -1;
+        code = code << 6 | (*p & 0x3f);
+    }
+    if (code < least[more] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+        return -1;
+    return code;
+}
+
+read_result wide_arguments(const char* text, char16_t** arguments)
+{
+    size_t length = 0;
+    while (text[length])
+        length++;
+    // Never more UTF-16 units than bytes.
+    char16_t* wide = alloc_zeroed<char16_t>(length);
+    if (!wide)
+        return read_no_memory;
+    *arguments = wide;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    if (p[0] != 0xef || p[1] != 0xbb || p[2] != 0xbf) {
+        to_wide(text, length, wide, length);
+        return read_ok;
+    }
+    for (p += 3; *p;) {
+        long code = utf8_char(p);
+        if (code < 0) {
+            free_and_clear(arguments);
+            return read_failed;
+        }
+        if (code >= 0x10000) {
+            *wide++ = static_cast<char16_t>(0xd800 + ((code - 0x10000) >> 10));
+            code = 0xdc00 + ((code - 0x10000) & 0x3ff);
+        }
+        *wide++ = static_cast<char16_t>(code);
+    }
+    return read_ok;
 }

@@ -18,35 +18,30 @@ C* alloc_zeroed(size_t count)
 // Writes the formatted text into out (when not null) and returns its length,
 // or -1 when the format cannot be measured.
 template <typename C>
-static long format_into(C* out, const C* format, va_list values)
+static long format_into(C* out, const char* format, va_list values)
 {
     long length = 0;
-    for (const C* f = format; *f; f++) {
-        const C* piece = f;
-        size_t piece_length = 1;
-        if (*f == '%') {
-            f++;
-            if (*f == 's') {
-                piece = va_arg(values, const C*);
-                if (!piece)
-                    return -1;
-                piece_length = 0;
-                while (piece[piece_length])
-                    piece_length++;
-            } else if (*f != '%') {
+    for (const char* f = format; *f; f++) {
+        if (*f == '%' && *++f != '%') {
+            if (*f != 's')
                 return -1;
-            }
+            const C* piece = va_arg(values, const C*);
+            if (!piece)
+                return -1;
+            for (; *piece; piece++, length++)
+                if (out)
+                    out[length] = *piece;
+            continue;
         }
         if (out)
-            for (size_t i = 0; i < piece_length; i++)
-                out[length + i] = piece[i];
-        length += static_cast<long>(piece_length);
+            out[length] = static_cast<unsigned char>(*f);
+        length++;
     }
     return length;
 }
 
 template <typename C>
-C* format_alloc(const C* format, ...)
+C* format_alloc(const char* format, ...)
 {
     va_list values, measure;
     va_start(values, format);
@@ -72,6 +67,6 @@ void free_and_clear(C** holder)
 template char* alloc_zeroed<char>(size_t);
 template char16_t* alloc_zeroed<char16_t>(size_t);
 template char* format_alloc<char>(const char*, ...);
-template char16_t* format_alloc<char16_t>(const char16_t*, ...);
+template char16_t* format_alloc<char16_t>(const char*, ...);
 template void free_and_clear<char>(char**);
 template void free_and_clear<char16_t>(char16_t**);

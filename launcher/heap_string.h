@@ -8,10 +8,11 @@ template <typename C = char>
 C* alloc_zeroed(size_t count);
 
 // The formatted text in a block of exactly its length + 2 zero-filled
-// characters. Knows "%s" and "%%", which is all the launcher uses; returns
-// null for any other conversion, a null text, or when the heap is out.
-template <typename C>
-C* format_alloc(const C* format, ...);
+// characters. The format is ASCII, each "%s" a text of C. Knows "%s" and
+// "%%", which is all the launcher uses; returns null for any other
+// conversion, a null text, or when the heap is out.
+template <typename C = char>
+C* format_alloc(const char* format, ...);
 
 template <typename C>
 void free_and_clear(C** holder);

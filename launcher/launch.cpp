@@ -11,7 +11,8 @@ const char* setup_caption = "Setup";
 
 // "X:\..." or "\\server\share\...": anything else would be looked up
 // relative to a current directory.
-static bool is_absolute(const char* base)
+template <typename C>
+static bool is_absolute(const C* base)
 {
     bool separator_first = base[0] == '\\' || base[0] == '/';
     bool separator_second = base[1] == '\\' || base[1] == '/';
@@ -21,9 +22,9 @@ static bool is_absolute(const char* base)
 }
 
 template <typename C>
-static unsigned report(const C* format, const C* path, unsigned status)
+static unsigned report(const char* format, const C* path, unsigned status)
 {
-    C* message = format_alloc(format, path);
+    C* message = format_alloc<C>(format, path);
     if (!message)
         return launch_no_memory;
     show_error(message);
@@ -31,49 +32,84 @@ static unsigned report(const C* format, const C* path, unsigned status)
     return status;
 }
 
-unsigned launch(const char* tail, bool pass_tool_status)
+// Spelled only by best fit, the folder would name another one: the user is
+// told what to do about it. A tool that reads UTF-16 takes any folder. (Each
+// build of setup.exe uses one of each pair below.)
+[[maybe_unused]] static unsigned find_folder(char* base)
 {
-    bool dll_directory_set = restrict_dll_search();
-
-    // Spelled only by best fit: the user is told what to do about it.
-    char base[folder_room];
     char16_t shown[path_room];
     folder_found found = own_folder(base, shown);
     if (found == folder_unspellable)
-        return report(u"Setup cannot start the installer from the folder '%s', because its name has "
-                      u"characters that the installer cannot read on this system. Copy the whole medium "
-                      u"to a folder with a plain name, such as C:\\Setup, and start setup.exe there.",
+        return report("Setup cannot start the installer from the folder '%s', because its name has "
+                      "characters that the installer cannot read on this system. Copy the whole medium "
+                      "to a folder with a plain name, such as C:\\Setup, and start setup.exe there.",
                       shown, launch_tool_missing);
+    if (found == folder_unknown)
+        base[0] = 0;
+    return 0;
+}
+
+[[maybe_unused]] static unsigned find_folder(char16_t* base)
+{
+    own_folder(base);
+    return 0;
+}
+
+// The text of the argument file as the tool is to read it.
+[[maybe_unused]] static read_result take_arguments(char* text, const char** arguments)
+{
+    *arguments = text;
+    return read_ok;
+}
+
+[[maybe_unused]] static read_result take_arguments(char* text, const char16_t** arguments)
+{
+    char16_t* wide = nullptr;
+    read_result read = wide_arguments(text, &wide);
+    *arguments = wide;
+    return read;
+}
+
+template <typename C>
+unsigned launch(const C* tail, bool pass_tool_status)
+{
+    bool dll_directory_set = restrict_dll_search();
+
+    C base[folder_room];
+    if (unsigned refused = find_folder(base))
+        return refused;
     // Unknown, or relative (Wine shows a share as UNC\server\...): the tool
     // would be looked for, and run, relative to the current directory.
-    if (found == folder_unknown || !is_absolute(base))
+    if (!is_absolute(base))
         base[0] = 0;
 
-    char* installer = format_alloc("%s%s", base, installer_subpath);
+    C* installer = format_alloc<C>("%s" INSTALLER_SUBPATH, base);
     if (!installer)
         return launch_no_memory;
     if (!base[0] || !path_exists(installer))
         return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
 
-    char* head = command_head(base);
+    C* head = command_head(base);
     if (!head)
         return launch_no_memory;
 
-    const char* arguments = tail;
+    static const C default_arguments[] = {'-', '-', 'd', 'v', 'd', 0};
+    const C* arguments = tail;
     if (!tail[0]) {
-        char* args_path = format_alloc("%s.setup_args", base);
+        C* args_path = format_alloc<C>("%s.setup_args", base);
         if (!args_path)
             return launch_no_memory;
-        arguments = "--dvd";
+        arguments = default_arguments;
         if (path_exists(args_path)) {
             char* text = nullptr;
             size_t size = 0;
             read_result read = read_whole_file(args_path, &text, &size);
+            if (read == read_ok)
+                read = take_arguments(argument_text(text, size), &arguments);
             if (read == read_no_memory)
                 return launch_no_memory;
             if (read != read_ok)
                 return report("Can not open '%s' for reading", args_path, launch_file_unreadable);
-            arguments = argument_text(text, size);
         }
     }
 
@@ -82,7 +118,7 @@ unsigned launch(const char* tail, bool pass_tool_status)
     // copied into a command.
     if (!fits_command_line(head, arguments))
         return launch_command_too_long;
-    char* command = format_alloc("%s %s", head, arguments);
+    C* command = format_alloc<C>("%s %s", head, arguments);
     free_and_clear(&head);
     if (!command)
         return launch_no_memory;
@@ -92,3 +128,11 @@ unsigned launch(const char* tail, bool pass_tool_status)
     free_and_clear(&command);
     return result == 0 && pass_tool_status ? tool_status : result;
 }
+
+// The unit tests reach both; setup.exe is built for one (SETUP_COMMAND_LINE).
+#if !defined(SETUP_UTF16) || !SETUP_UTF16
+template unsigned launch<char>(const char*, bool);
+#endif
+#if !defined(SETUP_UTF16) || SETUP_UTF16
+template unsigned launch<char16_t>(const char16_t*, bool);
+#endif

@@ -65,3 +65,10 @@ folder_found own_folder(char* folder, char16_t* wide)
     // Too long either way: the exact spelling, whose tool is then missing.
     return spell_exactly(path, end, folder) ? folder_spelled : folder_unspellable;
 }
+
+folder_found own_folder(char16_t* folder)
+{
+    unsigned end = folder_length(folder, module_path(folder, path_room));
+    folder[end] = 0;
+    return end ? folder_spelled : folder_unknown;
+}

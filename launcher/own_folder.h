@@ -1,4 +1,5 @@
-// The folder that holds the launcher, spelled exactly in the ANSI code page.
+// The folder that holds the launcher: spelled exactly in the ANSI code page,
+// or as Windows gives it in UTF-16.
 #pragma once
 
 // Windows' paths: 259 UTF-16 characters and the terminator.
@@ -20,3 +21,7 @@ enum folder_found { folder_unknown, folder_unspellable, folder_spelled };
 // folder_unspellable then, with folder empty. folder_unknown, with both
 // empty, when the path cannot be learnt whole or holds no folder.
 folder_found own_folder(char* folder, char16_t* wide);
+
+// For a tool that reads its command line in UTF-16: the folder as Windows
+// gives it (folder_room units), never refused for its name.
+folder_found own_folder(char16_t* folder);

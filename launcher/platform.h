@@ -1,5 +1,5 @@
 // The few operations through which the launcher touches Windows and the C
-// runtime. Each only answers a question or carries out one call; what to make
+// runtime, with the 8-bit ANSI and the UTF-16 form of each that takes text. Each only answers a question or carries out one call; what to make
 // of the answer is decided by the launcher's own code. platform_win32.cpp and
 // child_process.cpp implement them for the real program; the unit tests link
 // their own.
@@ -34,6 +34,10 @@ unsigned ansi_code_page();
 unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, unsigned length,
                       char* out, unsigned room, bool* used_default);
 
+// MultiByteToWideChar of length bytes of text in the ANSI code page, into
+// out (room units, no terminator added): the number of units written.
+size_t to_wide(const char* text, size_t length, char16_t* out, size_t room);
+
 // The launcher's own path in UTF-16 (GetModuleFileNameW), offering room
 // units: its length without the terminator, room when it was cut off, 0 on
 // failure.
@@ -49,10 +53,12 @@ void heap_free(void* block);
 
 // True when path names an existing file or directory.
 bool path_exists(const char* path);
+bool path_exists(const char16_t* path);
 
 // Opens a file for reading, letting other programs read and write it
 // meanwhile: null when it cannot be opened (a folder cannot).
 void* open_file(const char* path);
+void* open_file(const char16_t* path);
 
 // The size of an open file in bytes; false when it cannot be told.
 bool file_size(void* file, unsigned long long* size);
@@ -78,3 +84,4 @@ void show_error(const char16_t* text);
 // tool_status gets the tool's exit status, or the platform's error code when
 // Windows cannot tell it.
 unsigned run_and_wait(char* command, unsigned* tool_status);
+unsigned run_and_wait(char16_t* command, unsigned* tool_status);

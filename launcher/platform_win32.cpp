@@ -6,6 +6,11 @@
 
 static_assert(sizeof(WCHAR) == sizeof(char16_t), "UTF-16 on both sides of the seam");
 
+static LPCWSTR windows_text(const char16_t* text)
+{
+    return reinterpret_cast<LPCWSTR>(text);
+}
+
 bool is_lead_byte(unsigned char c)
 {
     return IsDBCSLeadByte(c) != 0;
@@ -42,7 +47,7 @@ unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, 
                       char* out, unsigned room, bool* used_default)
 {
     BOOL used = FALSE;
-    int bytes = WideCharToMultiByte(code_page, flags, reinterpret_cast<LPCWSTR>(wide), static_cast<int>(length),
+    int bytes = WideCharToMultiByte(code_page, flags, windows_text(wide), static_cast<int>(length),
                                     out, static_cast<int>(room), nullptr, used_default ? &used : nullptr);
     if (used_default)
         *used_default = used != FALSE;
@@ -56,7 +61,16 @@ unsigned module_path(char16_t* path, unsigned room)
 
 unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
 {
-    return GetShortPathNameW(reinterpret_cast<LPCWSTR>(path), reinterpret_cast<LPWSTR>(out), room);
+    return GetShortPathNameW(windows_text(path), reinterpret_cast<LPWSTR>(out), room);
+}
+
+size_t to_wide(const char* text, size_t length, char16_t* out, size_t room)
+{
+    if (length == 0)
+        return 0;
+    int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(length), reinterpret_cast<LPWSTR>(out),
+                                    static_cast<int>(room));
+    return units > 0 ? static_cast<size_t>(units) : 0;
 }
 
 bool path_exists(const char* path)
@@ -64,11 +78,26 @@ bool path_exists(const char* path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool path_exists(const char16_t* path)
+{
+    return GetFileAttributesW(windows_text(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+static void* opened(HANDLE file)
+{
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 void* open_file(const char* path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+    return opened(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void* open_file(const char16_t* path)
+{
+    return opened(CreateFileW(windows_text(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool file_size(void* file, unsigned long long* size)
@@ -148,5 +177,5 @@ void show_error(const char16_t* text)
     typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
     message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
     if (message_box)
-        message_box(nullptr, reinterpret_cast<LPCWSTR>(text), L"Setup", MB_ICONERROR);
+        message_box(nullptr, windows_text(text), L"Setup", MB_ICONERROR);
 }

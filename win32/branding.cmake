@@ -1,5 +1,5 @@
 # The medium author's choices for setup.exe: name, version, icon, execution
-# level and exit status; and the header's time stamp. Checks the SETUP_*
+# level, exit status and the tool's command line; and the header's time stamp. Checks the SETUP_*
 # values and SOURCE_DATE_EPOCH and writes setup.rc, setup.manifest and
 # check_exe.args (what tests/check_exe.py is to find) into BRANDING_DIR.
 # Included by win32/CMakeLists.txt; `cmake -D... -P` runs it alone, as the
@@ -23,9 +23,14 @@ setting(SETUP_DESCRIPTION "Setup" STRING "FileDescription in the version resourc
 setting(SETUP_ICON "" FILEPATH "An .ico file for setup.exe; none when empty")
 setting(SETUP_EXECUTION_LEVEL "asInvoker" STRING "asInvoker, highestAvailable or requireAdministrator")
 setting(SETUP_EXIT_STATUS "launcher" STRING "launcher (0 once the tool has run) or tool (the tool's own status)")
+setting(SETUP_COMMAND_LINE "ansi" STRING "ansi (the tool reads its command line in the ANSI code page) or utf16")
 
 if(NOT SETUP_EXIT_STATUS MATCHES "^(launcher|tool)$")
     message(FATAL_ERROR "SETUP_EXIT_STATUS is '${SETUP_EXIT_STATUS}': it takes launcher or tool")
+endif()
+if(NOT SETUP_COMMAND_LINE MATCHES "^(ansi|utf16)$")
+    message(FATAL_ERROR "SETUP_COMMAND_LINE is '${SETUP_COMMAND_LINE}': it takes ansi (the default) or utf16, "
+                        "for an installer tool that reads its command line in UTF-16")
 endif()
 
 # The header's time stamp: SOURCE_DATE_EPOCH as the build is configured, else
@@ -70,7 +75,7 @@ list(JOIN version_numbers "," version_commas)
 set(utf8_printable "^(([2-6][0-9a-f]|7[0-9a-e])|(c[2-9a-f]|d[0-9a-f])[89ab][0-9a-f]|e0[ab][0-9a-f][89ab][0-9a-f]|e[1-9a-cef][89ab][0-9a-f][89ab][0-9a-f]|ed[89][0-9a-f][89ab][0-9a-f]|f0[9ab][0-9a-f][89ab][0-9a-f][89ab][0-9a-f]|f[1-3][89ab][0-9a-f][89ab][0-9a-f][89ab][0-9a-f]|f48[0-9a-f][89ab][0-9a-f][89ab][0-9a-f])*$")
 set(string_values "")
 # What tests/check_exe.py is to find in the file, one option a line.
-set(check_args "--level=${SETUP_EXECUTION_LEVEL}\n--version=${SETUP_VERSION}\n")
+set(check_args "--level=${SETUP_EXECUTION_LEVEL}\n--version=${SETUP_VERSION}\n--command-line=${SETUP_COMMAND_LINE}\n")
 foreach(field COMPANY:CompanyName DESCRIPTION:FileDescription PRODUCT:ProductName COPYRIGHT:LegalCopyright)
     string(REPLACE ":" ";" field "${field}")
     list(GET field 0 variable)

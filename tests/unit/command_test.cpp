@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "fake_platform.h"
@@ -29,6 +31,13 @@ TEST(CommandHead, QuotesOnlyWhenTheBaseHoldsABlank)
         ASSERT_NE(head, nullptr);
         EXPECT_STREQ(head, c.head);
         free_and_clear(&head);
+        // In UTF-16 the same, where the base is ASCII.
+        std::u16string base = fake_utf16(c.base);
+        if (std::all_of(c.base, c.base + std::strlen(c.base), [](char b) { return b > 0; })) {
+            char16_t* wide_head = command_head(base.c_str());
+            EXPECT_EQ(std::u16string(wide_head), fake_utf16(c.head));
+            free_and_clear(&wide_head);
+        }
         EXPECT_EQ(fake.live_blocks, 0);
     }
 }
@@ -73,4 +82,9 @@ TEST(CommandLine, LengthCountsUtf16Units)
         EXPECT_EQ(fits_command_line(head.c_str(), c.arguments.c_str()), c.fits)
             << c.code_page << ", " << c.arguments.size() << " bytes";
     }
+    // UTF-16, as it stands: a surrogate pair is two units.
+    const std::u16string wide_head(1000, u'h');
+    EXPECT_TRUE(fits_command_line(wide_head.c_str(), std::u16string(room, u'表').c_str()));
+    EXPECT_FALSE(fits_command_line(wide_head.c_str(), std::u16string(room + 1, u'表').c_str()));
+    EXPECT_FALSE(fits_command_line(wide_head.c_str(), (std::u16string(room - 1, u'x') + u"😀").c_str()));
 }

@@ -133,6 +133,34 @@ unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, 
     return static_cast<unsigned>(bytes.size());
 }
 
+// As MultiByteToWideChar from the ANSI code page: the exact spellings of the
+// table back, other bytes as they stand (in 1252 they are U+0080 to U+00FF
+// but for a few, which the tests do not use).
+size_t to_wide(const char* text, size_t length, char16_t* out, size_t room)
+{
+    std::u16string wide;
+    if (fake.code_page == 65001)
+        wide = fake_utf16(std::string(text, length));
+    for (size_t i = 0; fake.code_page != 65001 && i < length; i++) {
+        char16_t c = static_cast<unsigned char>(text[i]);
+        for (const auto& s : spellings)
+            if (s.code_page == fake.code_page && !s.best_fit && std::string(text + i, length - i).rfind(s.bytes, 0) == 0) {
+                c = s.c;
+                i += std::strlen(s.bytes) - 1;
+            }
+        wide += c;
+    }
+    size_t units = std::min(wide.size(), room);
+    std::memcpy(out, wide.data(), units * sizeof(char16_t));
+    return units;
+}
+
+static std::string utf8(const char16_t* text)
+{
+    bool invalid = false;
+    return utf8_of(text, std::u16string(text).size(), false, &invalid);
+}
+
 // UTF-8 into UTF-16; a three-byte sequence may stand for a lone surrogate.
 std::u16string fake_utf16(const std::string& text)
 {
@@ -207,10 +235,22 @@ static bool within_path_limit(const char* path)
     return utf16_length(path) <= 259;
 }
 
-bool path_exists(const char* path)
+static bool exists(const std::string& path, bool within_limit)
 {
     fake.looked_at.push_back(path);
-    return within_path_limit(path) && (fake.existing.count(path) || fake.files.count(path));
+    return within_limit && (fake.existing.count(path) || fake.files.count(path));
+}
+
+bool path_exists(const char* path)
+{
+    return exists(path, within_path_limit(path));
+}
+
+// The UTF-16 calls: paths, boxes and starts are kept in UTF-8, the limit is
+// the same number of units.
+bool path_exists(const char16_t* path)
+{
+    return exists(utf8(path), std::u16string(path).size() <= 259);
 }
 
 struct fake_file {
@@ -219,14 +259,24 @@ struct fake_file {
     size_t at;
 };
 
-void* open_file(const char* path)
+static void* open_known_file(const std::string& path, bool within_limit)
 {
     fake.looked_at.push_back(path);
     auto file = fake.files.find(path);
-    if (!within_path_limit(path) || file == fake.files.end())
+    if (!within_limit || file == fake.files.end())
         return nullptr;
     auto told = fake.told_sizes.find(path);
     return new fake_file{file->second, told == fake.told_sizes.end() ? file->second.size() : told->second, 0};
+}
+
+void* open_file(const char* path)
+{
+    return open_known_file(path, within_path_limit(path));
+}
+
+void* open_file(const char16_t* path)
+{
+    return open_known_file(utf8(path), std::u16string(path).size() <= 259);
 }
 
 bool file_size(void* file, unsigned long long* size)
@@ -274,9 +324,13 @@ void show_error(const char* text)
 
 void show_error(const char16_t* text)
 {
-    bool invalid = false;
-    fake.calls.push_back("box");
-    fake.boxes.push_back(utf8_of(text, std::u16string(text).size(), false, &invalid));
+    show_error(utf8(text).c_str());
+}
+
+unsigned run_and_wait(char16_t* command, unsigned* tool_status)
+{
+    std::string text = utf8(command);
+    return run_and_wait(&text[0], tool_status);
 }
 
 unsigned run_and_wait(char* command, unsigned* tool_status)

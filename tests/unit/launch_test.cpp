@@ -45,6 +45,9 @@ struct launch_case {
     std::string started; // empty: nothing started
     unsigned tool_status = 0;
     bool pass_tool_status = false; // as a build with SETUP_EXIT_STATUS=tool
+    // SETUP_COMMAND_LINE: the texts are ANSI bytes in an ansi build, UTF-8
+    // for what a utf16 build passes in UTF-16; alike where they are ASCII.
+    enum { both, ansi, utf16 } build = both;
 };
 
 std::string base_of(const std::string& module)
@@ -52,12 +55,13 @@ std::string base_of(const std::string& module)
     return module.substr(0, module.find_last_of("\\/") + 1);
 }
 
-// A fresh fake medium: the launcher at module, the tool and argument file beside it.
-void lay_out(const std::string& module, bool tool_present, const char* args_file)
+// A fresh fake medium: the launcher at module, the tool and argument file
+// beside it, named as an ansi or a utf16 build looks for them.
+void lay_out(const std::string& module, bool tool_present, const char* args_file, bool utf16 = false)
 {
     reset_fake();
     fake.module = module;
-    std::string base = in_932(base_of(module));
+    std::string base = utf16 ? base_of(module) : in_932(base_of(module));
     if (tool_present)
         fake.existing.insert(base + TOOL);
     std::string args = args_file ? args_file : "", args_path = base + ".setup_args";
@@ -76,15 +80,21 @@ void lay_out(const std::string& module, bool tool_present, const char* args_file
 
 void run(const launch_case& c)
 {
-    SCOPED_TRACE(c.name);
-    lay_out(c.module, c.tool_present, c.args_file);
-    fake.start_result = c.start_result;
-    fake.tool_status = c.tool_status;
+    for (bool utf16 : {false, true}) {
+        if (c.build == (utf16 ? launch_case::ansi : launch_case::utf16))
+            continue;
+        SCOPED_TRACE(std::string(c.name) + (utf16 ? ", utf16" : ", ansi"));
+        lay_out(c.module, c.tool_present, c.args_file, utf16);
+        fake.start_result = c.start_result;
+        fake.tool_status = c.tool_status;
 
-    EXPECT_EQ(launch(c.tail, c.pass_tool_status), c.result);
-    EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
-    EXPECT_EQ(fake.started,
-              c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
+        unsigned result = utf16 ? launch(fake_utf16(c.tail).c_str(), c.pass_tool_status)
+                                : launch(c.tail, c.pass_tool_status);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
+        EXPECT_EQ(fake.started,
+                  c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
+    }
 }
 
 } // namespace
@@ -150,11 +160,27 @@ TEST(Launch, Table)
          "Setup cannot start the installer from the folder 'D:\\Łódź\\', because its name has characters that "
          "the installer cannot read on this system. Copy the whole medium to a folder with a plain name, such as "
          "C:\\Setup, and start setup.exe there.",
-         ""},
+         "", 0, false, launch_case::ansi},
+        {"any folder, as Windows gives it", "D:\\Łódź\\setup.exe", true, nullptr, "", 0, 0, "",
+         "D:\\Łódź\\" TOOL " --source=D:\\Łódź\\ --dvd", 0, false, launch_case::utf16},
         {"the tool's path of 259 characters, 469 bytes", hyo214 + "setup.exe", true, nullptr, "", 0, 0, "",
-         in_932(hyo214 + TOOL " --source=" + hyo214 + " --dvd")},
+         in_932(hyo214 + TOOL " --source=" + hyo214 + " --dvd"), 0, false, launch_case::ansi},
+        {"the tool's path of 259 characters", hyo214 + "setup.exe", true, nullptr, "", 0, 0, "",
+         hyo214 + TOOL " --source=" + hyo214 + " --dvd", 0, false, launch_case::utf16},
         {"the tool's path of 260 characters", hyo215 + "setup.exe", true, nullptr, "", 0, 1,
-         "Installer executable '" + in_932(hyo215) + TOOL "' does not exist", ""},
+         "Installer executable '" + in_932(hyo215) + TOOL "' does not exist", "", 0, false, launch_case::ansi},
+        {"the tool's path of 260 characters", hyo215 + "setup.exe", true, nullptr, "", 0, 1,
+         "Installer executable '" + hyo215 + TOOL "' does not exist", "", 0, false, launch_case::utf16},
+        {"a tail beyond the code page, exactly", "E:\\setup.exe", true, nullptr, "--target=\"D:\\Łódź\"", 0, 0,
+         "", head + " --target=\"D:\\Łódź\"", 0, false, launch_case::utf16},
+        {"an argument file in UTF-8 with the mark", "E:\\setup.exe", true, "\xef\xbb\xbf--title=Łódź 😀\r\n", "",
+         0, 0, "", head + " --title=Łódź 😀", 0, false, launch_case::utf16},
+        {"an argument file of the mark alone", "E:\\setup.exe", true, "\xef\xbb\xbf", "", 0, 0, "", head + " ", 0,
+         false, launch_case::utf16},
+        {"an argument file in the ANSI code page", "E:\\setup.exe", true, "--name=\x95\x5c\n", "", 0, 0, "",
+         head + " --name=表", 0, false, launch_case::utf16},
+        {"an argument file in UTF-8 that is not valid", "E:\\setup.exe", true, "\xef\xbb\xbf--a=\xc5", "", 0, 2,
+         "Can not open 'E:\\.setup_args' for reading", "", 0, false, launch_case::utf16},
     };
     for (const auto& c : cases)
         run(c);
@@ -237,15 +263,18 @@ TEST(Launch, AnEmptyHeapStopsQuietly)
         {"blank quoted", true, nullptr, ""},
         {"tool missing", false, nullptr, ""},
         {"unreadable", true, "<unreadable>", ""},
+        {"argument file in UTF-8", true, "\xef\xbb\xbf--file\n", ""},
     };
+    for (bool utf16 : {false, true})
     for (const auto& flow : flows) {
         // Let each allocation of the flow fail in turn, until one run needs no failure.
         for (int failing = 0;; failing++) {
-            SCOPED_TRACE(std::string(flow.name) + ", allocation " + std::to_string(failing));
+            SCOPED_TRACE(std::string(flow.name) + (utf16 ? ", utf16" : ", ansi") + ", allocation " +
+                         std::to_string(failing));
             lay_out(std::string(flow.name) == "blank quoted" ? "E:\\a b\\setup.exe" : "E:\\setup.exe",
-                    flow.tool_present, flow.args_file);
+                    flow.tool_present, flow.args_file, utf16);
             fake.fail_allocation = failing;
-            unsigned result = launch(flow.tail, false);
+            unsigned result = utf16 ? launch(fake_utf16(flow.tail).c_str(), false) : launch(flow.tail, false);
             if (fake.allocations <= failing)
                 break;
             EXPECT_EQ(result, 8u);
