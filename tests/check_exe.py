@@ -4,10 +4,11 @@ prints what is inside: size, header fields, imports, the manifest's execution
 level, the version resource, the icon and the signature.
 
     check_exe.py SETUP_EXE WIN2000_LISTS_DIR [--level LEVEL] [--icon]
-                 [--version A.B.C.D] [--text NAME=VALUE]... [@ARGS_FILE]
+                 [--version A.B.C.D] [--text NAME=VALUE]...
+                 [--command-line ansi|utf16] [@ARGS_FILE]
 
 The options say what the build was asked for (by default asInvoker, no
-icon, 1.0.0.0 and the default texts); the build writes them to
+icon, 1.0.0.0, the default texts and an ANSI command line); the build writes them to
 build/win32/check_exe.args, one a line.
 
 Needs Debian's python3-pefile, hence /usr/bin/python3.
@@ -162,7 +163,7 @@ def version_problems(version, wanted_number, wanted_texts):
     return problems
 
 
-def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="1.0.0.0", texts=None):
+def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="1.0.0.0", texts=None, command_line="ansi"):
     pe = pefile.PE(path)
     size = os.path.getsize(path)
     opt = pe.OPTIONAL_HEADER
@@ -192,6 +193,7 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
         problems.append("the certificate table at %#x is not at the end, after every section" % security.VirtualAddress)
     count = 0
     imports = {}
+    names = set()
     for entry in pe.DIRECTORY_ENTRY_IMPORT:
         dll = entry.dll.decode()
         imports[dll] = len(entry.imports)
@@ -206,6 +208,14 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
                 problems.append("imports %s #%d by ordinal" % (dll, imported.ordinal))
             elif imported.name.decode() not in exported:
                 problems.append("imports %s from %s, which Windows 2000 lacks" % (imported.name.decode(), dll))
+            else:
+                names.add(imported.name.decode())
+    # The command line the tool is to read: the tail is cut from the same one.
+    wanted, other = ("GetCommandLineW", "GetCommandLineA") if command_line == "utf16" else (
+        "GetCommandLineA", "GetCommandLineW")
+    if wanted not in names or other in names:
+        problems.append("the %s build reads its command line with %s, wanted %s" % (
+            command_line, " and ".join(sorted(names & {wanted, other})) or "nothing", wanted))
     found = resources(pe)
     # The icon and the signature are the author's: they do not count.
     own = size - security.Size - sum(len(data) for kind, _, _, data in found if kind in (RT_ICON, RT_GROUP_ICON))
@@ -248,9 +258,10 @@ def main():
     parser.add_argument("--icon", action="store_true")
     parser.add_argument("--version", default="1.0.0.0")
     parser.add_argument("--text", action="append", default=[], metavar="NAME=VALUE")
+    parser.add_argument("--command-line", choices=("ansi", "utf16"), default="ansi")
     args = parser.parse_args()
     texts = dict(t.split("=", 1) for t in args.text)
-    problems = problems_of(args.exe, args.lists, args.level, args.icon, args.version, texts)
+    problems = problems_of(args.exe, args.lists, args.level, args.icon, args.version, texts, args.command_line)
     for p in problems:
         print("FAIL " + p)
     print("%d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))

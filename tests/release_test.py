@@ -5,8 +5,9 @@
                                the configure step; a branded build carries
                                what it was given; two builds in two folders
                                give the same bytes; leaves a build that passes
-                               the tool's status on, build/tool-status/, for
-                               the end-to-end tables
+                               the tool's status on, build/tool-status/, and
+                               one for a tool that reads UTF-16, build/utf16/,
+                               for the end-to-end tables
     release_test.py signing    make sign refuses to run without a certificate,
                                and leaves nothing behind when it fails or is
                                interrupted; signs with a throw-away certificate
@@ -87,7 +88,7 @@ def branding():
     bad = [("SETUP_VERSION", "1.2.3"), ("SETUP_VERSION", "1.2.3.65536"), ("SETUP_VERSION", "1.2.3.x"),
            ("SETUP_EXECUTION_LEVEL", "admin"), ("SETUP_ICON", os.path.join(BUILD, "missing.ico")),
            ("SETUP_ICON", not_icon), ("SETUP_COMPANY", "two\nlines"), ("SETUP_PRODUCT", "not UTF-8 \udcff"),
-           ("SETUP_VERSION", "1.010.0.0"), ("SETUP_EXIT_STATUS", "both"), ("SOURCE_DATE_EPOCH", "abc"),
+           ("SETUP_VERSION", "1.010.0.0"), ("SETUP_EXIT_STATUS", "both"), ("SETUP_COMMAND_LINE", "utf8"), ("SOURCE_DATE_EPOCH", "abc"),
            ("SOURCE_DATE_EPOCH", "4294967296"), ("SOURCE_DATE_EPOCH", "1 2")]
     for variable, value in bad:
         # SOURCE_DATE_EPOCH comes from the environment, the others from -D.
@@ -117,6 +118,10 @@ def branding():
     expect("no build folder named inside", ROOT.encode() not in data and b"branded-again" not in data)
     # For the end-to-end tables.
     build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
+    utf16 = build("utf16", {"SETUP_COMMAND_LINE": "utf16"})
+    done = run(CHECK + [utf16, LISTS, "@" + os.path.join(BUILD, "utf16", "check_exe.args")])
+    print(done.stdout, end="")
+    expect("the utf16 build reads its command line in UTF-16, and passes the other checks", done.returncode == 0)
 
 
 def wait_for_exit(pid, seconds):
@@ -371,6 +376,12 @@ def medium():
     with open(os.path.join(out, ".setup_args"), "rb") as f:
         expect("make medium replaces its own medium, and writes MEDIUM_ARGS in MEDIUM_ARGS_CODE_PAGE",
                done.returncode == 0 and f.read() == b"--title=\xa3\xf3d\x9f", done.stderr[-300:])
+    utf16 = os.path.join(BUILD, "utf16", "setup.exe")  # release_test.py branding makes it
+    done = run(script + ["make", os.path.join(work, "utf16-medium"), "--setup", utf16], env=lodz)
+    with open(os.path.join(work, "utf16-medium", ".setup_args"), "rb") as f:
+        expect("for a utf16 build, make medium writes MEDIUM_ARGS in UTF-8 with the byte-order mark, and says so",
+               done.returncode == 0 and f.read() == "\ufeff--title=Łódź".encode() and "byte-order mark" in done.stdout,
+               done.stderr[-300:])
 
     # A setup.exe that make sign signed, then one built again after it.
     signed = os.path.join(work, "signed")

@@ -99,8 +99,9 @@ def tree_files(top, prefix, files):
     return followed
 
 
-def argument_bytes():
-    """The bytes of .setup_args, None for none, and what the summary says of them."""
+def argument_bytes(utf16):
+    """The bytes of .setup_args, None for none, and what the summary says of
+    them, for a setup.exe that passes a UTF-16 command line on, or not."""
     page = os.environ.get("MEDIUM_ARGS_CODE_PAGE")
     if page is not None and not (page.isdigit() and int(page) in CODE_PAGES):
         fail("MEDIUM_ARGS_CODE_PAGE is %r: it takes a Windows ANSI code page, one of %s"
@@ -110,6 +111,14 @@ def argument_bytes():
     raw = os.environb[b"MEDIUM_ARGS"]
     if raw.isascii():
         return raw, "%r, %d bytes of ASCII" % (raw.decode(), len(raw))
+    if page is None and utf16:
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            fail("MEDIUM_ARGS is not UTF-8 text")
+        data = b"\xef\xbb\xbf" + raw
+        return data, "%r, %d bytes in UTF-8 with the byte-order mark, which this setup.exe reads on " \
+                     "every Windows" % (text, len(data))
     if page is None:
         fail("MEDIUM_ARGS is not ASCII: setup.exe reads .setup_args in the ANSI code page of the Windows "
              "it runs on, so MEDIUM_ARGS_CODE_PAGE must say which one to write it in (1252 for Western "
@@ -175,7 +184,8 @@ def plan(setup):
     if not os.path.isfile(args_file):
         fail("no %s beside setup.exe: the build writes it" % args_file)
     with open(args_file) as f:
-        has_icon = "--icon" in f.read().split()
+        build = f.read().split()
+    has_icon, utf16 = "--icon" in build, "--command-line=utf16" in build
     signed = signature(setup)
     label = os.environ.get("MEDIUM_LABEL", "Setup")
     why = unholdable(label) if label else "is empty"
@@ -186,7 +196,7 @@ def plan(setup):
     if label.isascii():
         autorun += "label=%s\r\n" % label
     files = [("setup.exe", setup), ("autorun.inf", autorun.encode("ascii"))]
-    args, args_said = argument_bytes()
+    args, args_said = argument_bytes(utf16)
     if args is not None:
         files.append((".setup_args", args))
     extra = os.environ.get("MEDIUM_EXTRA")
@@ -195,7 +205,8 @@ def plan(setup):
         if not os.path.isdir(top):
             fail("%s is not a folder" % top)
         followed += tree_files(top, prefix, files)
-    summary = ["setup.exe             %s, %s" % (setup, signed),
+    summary = ["setup.exe             %s, %s, for a tool that reads its command line in %s"
+               % (setup, signed, "UTF-16" if utf16 else "the ANSI code page"),
                "MEDIUM_TOOL           %s" % tool,
                "MEDIUM_ARGS           %s" % args_said,
                "MEDIUM_ARGS_CODE_PAGE %s" % os.environ.get("MEDIUM_ARGS_CODE_PAGE", "unset"),

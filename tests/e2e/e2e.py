@@ -23,6 +23,7 @@ WORK = os.path.join(BUILD, "e2e")
 # tables leave out the cases of a build that is not there; under make test
 # (E2E_ALL_BUILDS=1) such a case fails.
 BUILDS = {"signed": "dual-signed (make sign)", "tool-status": "SETUP_EXIT_STATUS=tool",
+          "utf16": "SETUP_COMMAND_LINE=utf16",
           "medium-joliet": "medium (the Joliet tree of make medium's image)"}
 ALL_BUILDS = os.environ.get("E2E_ALL_BUILDS") == "1"
 
@@ -128,6 +129,25 @@ CODEPAGE = [
     # Windows takes 32,766 UTF-16 units; in bytes these are nearly twice as many.
     case("double-byte arguments, 32,766 units in all", codepage="cp932", units=32766),
     case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, command=None),
+    # A build for a tool that reads its command line in UTF-16: any folder,
+    # any argument, exactly. Its best-fit twin (Lodz for Łódź) never runs.
+    case("utf16: a folder outside code page 1252, beside its best-fit twin", build="utf16", folder="Łódź",
+         twin="Lodz", unicode=True),
+    case("utf16: a folder outside code page 932", build="utf16", folder="한국어", codepage="cp932", unicode=True),
+    case("utf16: a tail outside the code page", build="utf16", unicode=True, tail="--target=D:\\Łódź".encode(),
+         command=b"{base}" + TOOL + " --source={base} --target=D:\\Łódź".encode()),
+    case("utf16: an argument file in UTF-8 with the byte-order mark", build="utf16", unicode=True,
+         args_file=b"\xef\xbb\xbf" + "--title=Łódź 한국어\r\n".encode(),
+         command=b"{base}" + TOOL + " --source={base} --title=Łódź 한국어".encode()),
+    case("utf16: an argument file in the ANSI code page", build="utf16", unicode=True, args_file=b"--title=\xf3",
+         command=b"{base}" + TOOL + " --source={base} --title=ó".encode()),
+    case("utf16: an argument file in UTF-8 that is not valid", build="utf16", args_file=b"\xef\xbb\xbf--\xc5",
+         status=2, box=UNREADABLE, command=None),
+    case("utf16: a folder with a blank", build="utf16", folder="my Łódź", unicode=True,
+         command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd', argv=[b"--source={base}", b"--dvd"]),
+    case("utf16: double-byte arguments, 32,766 units in all", build="utf16", codepage="cp932", units=32766),
+    case("utf16: double-byte arguments, 32,767 units in all", build="utf16", codepage="cp932", units=32767,
+         status=206, command=None),
 ]
 
 
@@ -172,6 +192,10 @@ def lay_out(group_dir, c, index):
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"), planted)
     if c.get("plant"):
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(os.path.dirname(medium), c["plant"]))
+    if c.get("twin"):
+        twin = os.path.join(os.path.dirname(medium), c["twin"], "vorald_installer", "bin")
+        os.makedirs(twin)
+        shutil.copy(os.path.join(WIN32, "fake_tool.exe"), os.path.join(twin, "vorald_installer_cmd.exe"))
     args_path = os.path.join(medium, ".setup_args")
     if c["args_file"] == FOLDER:
         os.makedirs(args_path)
@@ -232,7 +256,12 @@ def check(c, values, result, record, cwd):
     if record is None:
         return problems + ["the tool did not record a start"]
     expect("tool finished before setup.exe ended", result["tool_done"][0], b"1")
-    if c.get("unicode"):
+    line, argv = "cmdline", "argv"
+    if c.get("build") == "utf16" and c.get("unicode"):
+        # In UTF-16 the tool gets the folder as Windows gives it.
+        line, argv = "cmdline_w", "argv_w"
+        expect("tool module, in its long form", record["module_long"][0], values[b"tool"])
+    elif c.get("unicode"):
         # The short path cannot be known beforehand: it is what --source=
         # names, spelled in ASCII, and its long form is the medium. (Wine
         # tells the tool its own path in the long form, which the code page
@@ -244,11 +273,11 @@ def check(c, values, result, record, cwd):
         expect("tool module, in its long form", record["module_long"][0], values[b"tool"])
     else:
         expect("tool module", record["module"][0], values[b"tool"])
-    expect("command line", record["cmdline"][0], fill(c["command"], values))
+    expect("command line", record[line][0], fill(c["command"], values))
     expect("a console window for the tool", record["console_window"][0], b"none")
     expect("tool's current directory", record["cwd"][0], cwd)
     if c.get("argv"):
-        expect("tool argv", record["argv"][1:], [fill(a, values) for a in c["argv"]])
+        expect("tool argv", record[argv][1:], [fill(a, values) for a in c["argv"]])
     return problems
 
 

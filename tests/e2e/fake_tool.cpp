@@ -1,11 +1,13 @@
 // Stands in for the installer tool: records how it was started (and, in
-// UTF-8, the long forms of its own path and of the folder that --source=
-// names, and whether it got a console window), then ends with a chosen
+// UTF-8, its UTF-16 command line and arguments, the long forms of its own
+// path and of the folder that --source= names, and whether it got a console
+// window), then ends with a chosen
 // status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
 // (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
 // after recording (FAKE_TOOL_CRASH).
 #include <windows.h>
+#include <shellapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +20,15 @@ static void field(FILE* out, const char* name, const char* value)
     fprintf(out, "%s=", name);
     fwrite(value, 1, strlen(value), out);
     fputc(0, out);
+}
+
+static std::string utf8(const wchar_t* wide)
+{
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(bytes > 0 ? bytes : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &out[0], bytes, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
 }
 
 static std::string long_utf8(const wchar_t* wide)
@@ -62,6 +73,12 @@ int main(int argc, char** argv)
         HWND console = GetConsoleWindow();
         field(out, "console_window", !console ? "none" : IsWindowVisible(console) ? "visible" : "hidden");
         field(out, "cmdline", GetCommandLineA());
+        // The UTF-16 command line and its arguments, in UTF-8.
+        field(out, "cmdline_w", utf8(GetCommandLineW()).c_str());
+        int count = 0;
+        wchar_t** wide_argv = CommandLineToArgvW(GetCommandLineW(), &count);
+        for (int i = 0; wide_argv && i < count; i++)
+            field(out, "argv_w", utf8(wide_argv[i]).c_str());
         field(out, "cwd", cwd);
         for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
