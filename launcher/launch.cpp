@@ -44,8 +44,6 @@ static unsigned report(const char* format, const C* path, unsigned status)
                       "characters that the installer cannot read on this system. Copy the whole medium "
                       "to a folder with a plain name, such as C:\\Setup, and start setup.exe there.",
                       shown, launch_tool_missing);
-    if (found == folder_unknown)
-        base[0] = 0;
     return 0;
 }
 

@@ -7,7 +7,6 @@
 // (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
 // after recording (FAKE_TOOL_CRASH).
 #include <windows.h>
-#include <shellapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +20,10 @@ static void field(FILE* out, const char* name, const char* value)
     fwrite(value, 1, strlen(value), out);
     fputc(0, out);
 }
+
+// msvcrt's own split of the UTF-16 command line, as a wmain would get it
+// (shell32's CommandLineToArgvW would cost every case a slow start).
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, int* start_info);
 
 static std::string utf8(const wchar_t* wide)
 {
@@ -76,7 +79,10 @@ int main(int argc, char** argv)
         // The UTF-16 command line and its arguments, in UTF-8.
         field(out, "cmdline_w", utf8(GetCommandLineW()).c_str());
         int count = 0;
-        wchar_t** wide_argv = CommandLineToArgvW(GetCommandLineW(), &count);
+        wchar_t** wide_argv = nullptr;
+        wchar_t** wide_env = nullptr;
+        int start_info = 0;
+        __wgetmainargs(&count, &wide_argv, &wide_env, 0, &start_info);
         for (int i = 0; wide_argv && i < count; i++)
             field(out, "argv_w", utf8(wide_argv[i]).c_str());
         field(out, "cwd", cwd);
