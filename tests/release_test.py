@@ -124,25 +124,21 @@ def branding():
     expect("the utf16 build reads its command line in UTF-16, and passes the other checks", done.returncode == 0)
 
 
-def wait_for_exit(pid, seconds):
-    """Whether process pid is gone (or a zombie) within seconds."""
+def wait_for(done, seconds):
     for _ in range(seconds * 10):
-        try:
-            with open("/proc/%d/stat" % pid) as f:
-                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
-                    return True
-        except OSError:
+        if done():
             return True
         time.sleep(0.1)
     return False
 
 
-def wait_for(pattern, seconds):
-    for _ in range(seconds * 10):
-        if glob.glob(pattern):
-            return True
-        time.sleep(0.1)
-    return False
+def gone(pid):
+    """Whether process pid has ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 def signing():
@@ -188,7 +184,7 @@ def signing():
     for name in ("SIGINT", "SIGTERM", "SIGHUP"):
         process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        started = wait_for(os.path.join(work, ".unsigned.exe.signing.*", "*.exe"), 20)
+        started = wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
         process.send_signal(getattr(signal, name))
         try:
             status = process.wait(timeout=20)
@@ -197,7 +193,7 @@ def signing():
             status = None
         with open(pid_file) as f:
             signer = int(f.read())
-        stopped = wait_for_exit(signer, 10)
+        stopped = wait_for(lambda: gone(signer), 10)
         expect("%s while signing stops the signer and leaves the file as it was and nothing beside it" % name,
                started and stopped and status not in (0, None) and untouched(),
                "status %s, signer stopped %s, files %s" % (status, stopped, os.listdir(work)))
@@ -251,12 +247,24 @@ def snapshot(folder):
     return tops and run(["find"] + tops + ["-printf", "%p %s %T@ %i\n"]).stdout
 
 
-def damaged(work, medium, change):
-    """What make check-medium says of an image of a copy of medium, changed by change(copy)."""
+def damaged(work, medium, remove=None, write=None, listed=False):
+    """What make check-medium says of an image of a copy of medium with the
+    file remove gone, or with write added or appended to; with the line of
+    either in the list (listed) or not."""
     copy = os.path.join(work, "damaged")
     shutil.rmtree(copy, ignore_errors=True)
     shutil.copytree(medium, copy)
-    change(copy)
+    sums = os.path.join(copy, "SHA256SUMS")
+    with open(sums) as f:
+        lines = [line for line in f if listed or not line.endswith("  %s\n" % remove)]
+    if remove:
+        os.remove(os.path.join(copy, *remove.split("/")))
+    if write:
+        with open(os.path.join(copy, write), "a") as f:
+            f.write("x")
+        lines += ["%s  %s\n" % (hashlib.sha256(b"x").hexdigest(), write)] if listed else []
+    with open(sums, "w") as f:
+        f.writelines(lines)
     run(["xorriso", "-as", "mkisofs", "-J", "-r", "-o", copy + ".iso", copy])
     return run([sys.executable, os.path.join(ROOT, "tools", "medium.py"), "check", copy + ".iso"])
 
@@ -325,34 +333,13 @@ def medium():
     expect("the check fails on a level-1 image of the same folder",
            done.returncode != 0 and "no Joliet tree" in done.stdout, done.stdout[-300:])
 
-    def drop(name):
-        def change(copy):
-            os.remove(os.path.join(copy, *name.split("/")))
-            with open(os.path.join(copy, "SHA256SUMS")) as f:
-                lines = [line for line in f if not line.endswith("  %s\n" % name)]
-            with open(os.path.join(copy, "SHA256SUMS"), "w") as f:
-                f.writelines(lines)
-        return change
-
-    def add(name, listed):
-        def change(copy):
-            with open(os.path.join(copy, name), "w") as f:
-                f.write("x")
-            if listed:
-                with open(os.path.join(copy, "SHA256SUMS"), "a") as f:
-                    f.write("%s  %s\n" % (hashlib.sha256(b"x").hexdigest(), name))
-        return change
-
-    def append(name):
-        return lambda copy: open(os.path.join(copy, name), "ab").write(b"\n")
-
     for what, change, says in (
-            ("a byte more in a listed file", append("autorun.inf"), "autorun.inf differs from its sum"),
-            ("a file the list does not name", add("extra.txt", False), "extra.txt is in the image but not in"),
-            ("no setup.exe, nor its line in the list", drop("setup.exe"), "names no setup.exe"),
-            ("no tool", lambda copy: os.remove(os.path.join(copy, *TOOL.split("/"))), TOOL + " is not where"),
-            ("a file named nul, listed", add("nul", True), "nul: Windows cannot open it")):
-        done = damaged(work, out, change)
+            ("a byte more in a listed file", dict(write="autorun.inf"), "autorun.inf differs from its sum"),
+            ("a file the list does not name", dict(write="extra.txt"), "extra.txt is in the image but not in"),
+            ("no setup.exe, nor its line in the list", dict(remove="setup.exe"), "names no setup.exe"),
+            ("no tool, its line kept", dict(remove=TOOL, listed=True), TOOL + " is not where"),
+            ("a file named nul, listed", dict(write="nul", listed=True), "nul: Windows cannot open it")):
+        done = damaged(work, out, **change)
         expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
                done.stdout[-500:])
 

@@ -51,14 +51,6 @@ TEST(CommandHead, TrailingBackslashes)
     EXPECT_EQ(trailing_backslashes("\x95\x5c\\"), 1u);
 }
 
-static std::string repeat(const char* text, size_t times)
-{
-    std::string out;
-    for (size_t i = 0; i < times; i++)
-        out += text;
-    return out;
-}
-
 TEST(CommandLine, LengthCountsUtf16Units)
 {
     const std::string head(1000, 'h');

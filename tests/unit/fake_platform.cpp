@@ -12,6 +12,14 @@ void reset_fake()
     fake = fake_platform();
 }
 
+std::string repeat(const std::string& text, size_t times)
+{
+    std::string out;
+    for (size_t i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
 bool is_lead_byte(unsigned char c)
 {
     if (fake.code_page != 932)

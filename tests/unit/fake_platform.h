@@ -37,3 +37,4 @@ extern fake_platform fake;
 void reset_fake();
 // UTF-8 into UTF-16, a lone surrogate kept as the tests write it.
 std::u16string fake_utf16(const std::string& text);
+std::string repeat(const std::string& text, size_t times);

@@ -16,14 +16,6 @@ std::string base_dir(size_t length)
     return "C:\\" + std::string(length - 4, 'd') + "\\";
 }
 
-std::string repeat(const std::string& text, size_t times)
-{
-    std::string out;
-    for (size_t i = 0; i < times; i++)
-        out += text;
-    return out;
-}
-
 // The launcher's path is given in UTF-8; as code page 932 spells it, 表 is 0x95 0x5C.
 std::string in_932(const std::string& text)
 {

@@ -5,14 +5,6 @@
 #include "fake_platform.h"
 #include "launcher/own_folder.h"
 
-static std::string repeat(const std::string& text, size_t times)
-{
-    std::string out;
-    for (size_t i = 0; i < times; i++)
-        out += text;
-    return out;
-}
-
 // The folder as setup.exe spells it, or nothing: never a best-fit spelling,
 // which names another folder.
 TEST(OwnFolder, Table)
