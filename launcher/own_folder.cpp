@@ -44,17 +44,25 @@ static bool tool_path_fits(unsigned length)
     return length + tool < path_room;
 }
 
-folder_found own_folder(char* folder, char16_t* wide)
+// A tool that reads UTF-16 takes the folder as Windows gives it.
+static bool spell_exactly(const char16_t* wide, unsigned length, char16_t* out)
+{
+    for (unsigned i = 0; i < length; i++)
+        out[i] = wide[i];
+    out[length] = 0;
+    return true;
+}
+
+template <typename C>
+folder_found own_folder(C* folder, char16_t* shown)
 {
     folder[0] = 0;
-    wide[0] = 0;
+    shown[0] = 0;
     char16_t path[path_room];
     unsigned end = folder_length(path, module_path(path, path_room));
     if (end == 0)
         return folder_unknown;
-    for (unsigned i = 0; i < end; i++)
-        wide[i] = path[i];
-    wide[end] = 0;
+    spell_exactly(path, end, shown);
     if (tool_path_fits(end) && spell_exactly(path, end, folder))
         return folder_spelled;
 
@@ -66,9 +74,5 @@ folder_found own_folder(char* folder, char16_t* wide)
     return spell_exactly(path, end, folder) ? folder_spelled : folder_unspellable;
 }
 
-folder_found own_folder(char16_t* folder)
-{
-    unsigned end = folder_length(folder, module_path(folder, path_room));
-    folder[end] = 0;
-    return end ? folder_spelled : folder_unknown;
-}
+template folder_found own_folder<char>(char*, char16_t*);
+template folder_found own_folder<char16_t>(char16_t*, char16_t*);

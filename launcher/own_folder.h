@@ -13,15 +13,14 @@ enum { folder_room = (path_room - 3) * 3 + 1 + 1 };
 enum folder_found { folder_unknown, folder_unspellable, folder_spelled };
 
 // Writes the folder of the launcher's own path, up to and including its last
-// separator, into folder (folder_room bytes) and, as Windows gives it, into
-// wide (path_room units). The folder is spelled exactly in the ANSI code
-// page, or taken from the path's short form where the code page cannot spell
-// it or where only the short form keeps the tool's path within Windows'
-// limit. Never a best-fit spelling, which would name another folder:
-// folder_unspellable then, with folder empty. folder_unknown, with both
-// empty, when the path cannot be learnt whole or holds no folder.
-folder_found own_folder(char* folder, char16_t* wide);
-
-// For a tool that reads its command line in UTF-16: the folder as Windows
-// gives it (folder_room units), never refused for its name.
-folder_found own_folder(char16_t* folder);
+// separator, into folder (folder_room characters) and, as Windows gives it,
+// into shown (path_room units). For a tool that reads its command line in
+// UTF-16 the folder is as Windows gives it; in the ANSI code page it is
+// spelled exactly, never by best fit, which would name another folder. Where
+// only the path's short form keeps the tool's path within Windows' limit, or
+// the code page can spell only the short form, the folder is taken from it.
+// folder_unspellable, with folder empty, when neither form can be spelled;
+// folder_unknown, with both empty, when the path cannot be learnt whole or
+// holds no folder.
+template <typename C>
+folder_found own_folder(C* folder, char16_t* shown);
