@@ -6,54 +6,36 @@
 #include "heap_string.h"
 #include "own_folder.h"
 #include "platform.h"
-
-const char* setup_caption = "Setup";
+#include "report.h"
 
 // "X:\..." or "\\server\share\...": anything else would be looked up
 // relative to a current directory.
 template <typename C>
 static bool is_absolute(const C* base)
 {
-    bool separator_first = base[0] == '\\' || base[0] == '/';
-    bool separator_second = base[1] == '\\' || base[1] == '/';
-    if (separator_first)
-        return separator_second;
-    return base[0] && base[1] == ':' && (base[2] == '\\' || base[2] == '/');
+    if (!base[0])
+        return false;
+    if (base[0] == '\\' || base[0] == '/')
+        return base[1] == '\\' || base[1] == '/';
+    return base[1] == ':' && (base[2] == '\\' || base[2] == '/');
 }
 
+// A folder that the ANSI code page spells only by best fit would name
+// another one: the user is told what to do about it.
 template <typename C>
-static unsigned report(const char* format, const C* path, unsigned status)
-{
-    C* message = format_alloc<C>(format, path);
-    if (!message)
-        return launch_no_memory;
-    show_error(message);
-    free_and_clear(&message);
-    return status;
-}
-
-// Spelled only by best fit, the folder would name another one: the user is
-// told what to do about it. A tool that reads UTF-16 takes any folder. (Each
-// build of setup.exe uses one of each pair below.)
-[[maybe_unused]] static unsigned find_folder(char* base)
+static unsigned find_folder(C* base)
 {
     char16_t shown[path_room];
-    folder_found found = own_folder(base, shown);
-    if (found == folder_unspellable)
-        return report("Setup cannot start the installer from the folder '%s', because its name has "
-                      "characters that the installer cannot read on this system. Copy the whole medium "
-                      "to a folder with a plain name, such as C:\\Setup, and start setup.exe there.",
-                      shown, launch_tool_missing);
-    return 0;
+    if (own_folder(base, shown) != folder_unspellable)
+        return 0;
+    return report("Setup cannot start the installer from the folder '%s', because its name has characters that "
+                  "the installer cannot read on this system. Copy the whole medium to a folder with a plain name, "
+                  "such as C:\\Setup, and start setup.exe there.",
+                  shown, launch_tool_missing);
 }
 
-[[maybe_unused]] static unsigned find_folder(char16_t* base)
-{
-    own_folder(base);
-    return 0;
-}
-
-// The text of the argument file as the tool is to read it.
+// The text of the argument file as the tool is to read it. (Each build of
+// setup.exe uses one of the two.)
 [[maybe_unused]] static read_result take_arguments(char* text, const char** arguments)
 {
     *arguments = text;
@@ -83,20 +65,20 @@ unsigned launch(const C* tail, bool pass_tool_status)
 
     C* installer = format_alloc<C>("%s" INSTALLER_SUBPATH, base);
     if (!installer)
-        return launch_no_memory;
+        return report_no_memory();
     if (!base[0] || !path_exists(installer))
         return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
 
     C* head = command_head(base);
     if (!head)
-        return launch_no_memory;
+        return report_no_memory();
 
     static const C default_arguments[] = {'-', '-', 'd', 'v', 'd', 0};
     const C* arguments = tail;
     if (!tail[0]) {
         C* args_path = format_alloc<C>("%s.setup_args", base);
         if (!args_path)
-            return launch_no_memory;
+            return report_no_memory();
         arguments = default_arguments;
         if (path_exists(args_path)) {
             char* text = nullptr;
@@ -105,7 +87,7 @@ unsigned launch(const C* tail, bool pass_tool_status)
             if (read == read_ok)
                 read = take_arguments(argument_text(text, size), &arguments);
             if (read == read_no_memory)
-                return launch_no_memory;
+                return report_no_memory();
             if (read != read_ok)
                 return report("Can not open '%s' for reading", args_path, launch_file_unreadable);
         }
@@ -115,16 +97,18 @@ unsigned launch(const C* tail, bool pass_tool_status)
     // tool with its arguments cut off. Told before a huge argument file is
     // copied into a command.
     if (!fits_command_line(head, arguments))
-        return launch_command_too_long;
+        return report_failed_start(installer, launch_command_too_long);
     C* command = format_alloc<C>("%s %s", head, arguments);
     free_and_clear(&head);
     if (!command)
-        return launch_no_memory;
+        return report_no_memory();
     release_dll_search(dll_directory_set);
     unsigned tool_status = 0;
     unsigned result = run_and_wait(command, &tool_status);
     free_and_clear(&command);
-    return result == 0 && pass_tool_status ? tool_status : result;
+    if (result != 0)
+        return report_failed_start(installer, result);
+    return pass_tool_status ? tool_status : 0;
 }
 
 // The unit tests reach both; setup.exe is built for one (SETUP_COMMAND_LINE).

@@ -2,8 +2,6 @@
 // its arguments, start it and wait for it.
 #pragma once
 
-extern const char* setup_caption;
-
 enum launch_status {
     launch_tool_missing = 1,
     launch_file_unreadable = 2,

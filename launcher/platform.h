@@ -1,6 +1,7 @@
 // The few operations through which the launcher touches Windows and the C
-// runtime, with the 8-bit ANSI and the UTF-16 form of each that takes text. Each only answers a question or carries out one call; what to make
-// of the answer is decided by the launcher's own code. platform_win32.cpp and
+// runtime, with the 8-bit ANSI and the UTF-16 form of each that takes text.
+// Each only answers a question or carries out one call; what to make of the
+// answer is decided by the launcher's own code. platform_win32.cpp and
 // child_process.cpp implement them for the real program; the unit tests link
 // their own.
 #pragma once
@@ -75,9 +76,22 @@ call_result search_system_folder_only();
 // default search.
 call_result set_dll_directory(const char* path);
 
+// Whether the process's window station has visible display surfaces
+// (WSF_VISIBLE): a service's has none.
+call_result station_visible(bool* visible);
+
+// The Terminal Services session that the process runs in.
+call_result session_id(unsigned* session);
+
+// The major version of Windows: 5 for 2000 and XP, 6 and above from Vista.
+unsigned windows_major_version();
+
 // Modal error box captioned "Setup".
-void show_error(const char* text);
 void show_error(const char16_t* text);
+
+// Writes bytes to the standard error handle, where whoever started the
+// launcher gave one; a missing handle or a failed write is ignored.
+void write_standard_error(const char* bytes, unsigned length);
 
 // Starts command without a console window and waits until it ends.
 // Returns 0, or the platform's error code when it could not be started.

@@ -1,8 +1,8 @@
 #include <windows.h>
 #include <stdlib.h>
 
-#include "launch.h"
 #include "platform.h"
+#include "report.h"
 
 static_assert(sizeof(WCHAR) == sizeof(char16_t), "UTF-16 on both sides of the seam");
 
@@ -150,26 +150,61 @@ call_result set_dll_directory(const char* path)
     return set_directory(path) ? call_done : call_failed;
 }
 
-// USER32 is loaded only here, from the system folder: a run that shows no
-// box does not pay for it.
-static void* user32_proc(const char* name)
+unsigned windows_major_version()
 {
-    static const char file[] = "\\user32.dll";
-    char path[MAX_PATH + sizeof file];
-    UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    for (unsigned i = 0; i < sizeof file; i++)
-        path[length + i] = file[i];
-    return find_proc(LoadLibraryA(path), name);
+    return LOBYTE(LOWORD(GetVersion()));
 }
 
-void show_error(const char* text)
+call_result session_id(unsigned* session)
 {
-    typedef int(WINAPI * message_box_fn)(HWND, LPCSTR, LPCSTR, UINT);
-    message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxA"));
-    if (message_box)
-        message_box(nullptr, text, setup_caption, MB_ICONERROR);
+    DWORD id = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &id))
+        return call_failed;
+    *session = id;
+    return call_done;
+}
+
+void write_standard_error(const char* bytes, unsigned length)
+{
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (handle && handle != INVALID_HANDLE_VALUE)
+        WriteFile(handle, bytes, length, &written, nullptr);
+}
+
+// USER32 is loaded only here, from the system folder, and only once a box
+// may show: a run that shows none does not pay for it.
+static void* user32_proc(const char* name)
+{
+    static HMODULE user32;
+    if (!user32) {
+        static const char file[] = "\\user32.dll";
+        char path[MAX_PATH + sizeof file];
+        UINT length = GetSystemDirectoryA(path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            return nullptr;
+        for (unsigned i = 0; i < sizeof file; i++)
+            path[length + i] = file[i];
+        user32 = LoadLibraryA(path);
+    }
+    return find_proc(user32, name);
+}
+
+call_result station_visible(bool* visible)
+{
+    typedef HWINSTA(WINAPI * station_fn)();
+    typedef BOOL(WINAPI * information_fn)(HANDLE, int, PVOID, DWORD, LPDWORD);
+    station_fn station = reinterpret_cast<station_fn>(user32_proc("GetProcessWindowStation"));
+    information_fn information = reinterpret_cast<information_fn>(user32_proc("GetUserObjectInformationW"));
+    if (!station || !information)
+        return call_missing;
+    HWINSTA handle = station();
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (!handle || !information(handle, UOI_FLAGS, &flags, sizeof flags, &needed))
+        return call_failed;
+    *visible = (flags.dwFlags & WSF_VISIBLE) != 0;
+    return call_done;
 }
 
 void show_error(const char16_t* text)
@@ -177,5 +212,5 @@ void show_error(const char16_t* text)
     typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
     message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
     if (message_box)
-        message_box(nullptr, windows_text(text), L"Setup", MB_ICONERROR);
+        message_box(nullptr, windows_text(text), windows_text(setup_caption), MB_ICONERROR);
 }

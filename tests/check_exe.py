@@ -21,7 +21,7 @@ import xml.parsers.expat
 
 import pefile
 
-MAX_SIZE = 20480
+MAX_SIZE = 24576
 DLLS = {"kernel32.dll": "kernel32.txt", "user32.dll": "user32.txt", "msvcrt.dll": "msvcrt.txt"}
 RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"

@@ -324,15 +324,32 @@ call_result set_dll_directory(const char* path)
     return fake.set_dll_directory;
 }
 
-void show_error(const char* text)
+call_result station_visible(bool* visible)
 {
-    fake.calls.push_back("box");
-    fake.boxes.push_back(text);
+    *visible = fake.station == call_done ? fake.station_visible : !fake.station_visible;
+    return fake.station;
+}
+
+call_result session_id(unsigned* session)
+{
+    *session = fake.session == call_done ? fake.session_id : 0;
+    return fake.session;
+}
+
+unsigned windows_major_version()
+{
+    return fake.windows_major;
 }
 
 void show_error(const char16_t* text)
 {
-    show_error(utf8(text).c_str());
+    fake.calls.push_back("box");
+    fake.boxes.push_back(utf8(text));
+}
+
+void write_standard_error(const char* bytes, unsigned length)
+{
+    fake.standard_error.append(bytes, length);
 }
 
 unsigned run_and_wait(char16_t* command, unsigned* tool_status)

@@ -1,8 +1,8 @@
 // A stand-in for Windows: code page 932, 1252 or 65001 (UTF-8), the launcher's
 // own path in UTF-16 and its short form, the DLL-search calls of each
 // Windows, a heap that can be told to fail, a file system of a few names
-// whose reads can fail or end early, and a record of boxes (in UTF-8) and
-// starts.
+// whose reads can fail or end early, whether anyone can see a box, and a
+// record of boxes (in UTF-8), lines on standard error and starts.
 #pragma once
 #include <map>
 #include <set>
@@ -27,7 +27,13 @@ struct fake_platform {
     int live_blocks = 0;
     std::vector<std::string> looked_at;           // paths tested or read
     std::vector<std::string> calls;               // DLL-search calls and starts, in order
+    call_result station = call_done;              // the window station's flags asked
+    bool station_visible = true;
+    call_result session = call_done;
+    unsigned session_id = 1;
+    unsigned windows_major = 10;
     std::vector<std::string> boxes;
+    std::string standard_error;                   // all that was written there
     std::vector<std::string> started;
     unsigned start_result = 0;
     unsigned tool_status = 0;

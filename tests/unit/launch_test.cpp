@@ -40,6 +40,7 @@ struct launch_case {
     // SETUP_COMMAND_LINE: the texts are ANSI bytes in an ansi build, UTF-8
     // for what a utf16 build passes in UTF-16; alike where they are ASCII.
     enum { both, ansi, utf16 } build = both;
+    std::string short_form = ""; // of module, which then has its tool too; none: the long path
 };
 
 std::string base_of(const std::string& module)
@@ -79,6 +80,11 @@ void run(const launch_case& c)
         lay_out(c.module, c.tool_present, c.args_file, utf16);
         fake.start_result = c.start_result;
         fake.tool_status = c.tool_status;
+        if (!c.short_form.empty()) {
+            fake.short_forms[c.module] = c.short_form;
+            if (c.tool_present)
+                fake.existing.insert(base_of(c.short_form) + TOOL);
+        }
 
         unsigned result = utf16 ? launch(fake_utf16(c.tail).c_str(), c.pass_tool_status)
                                 : launch(c.tail, c.pass_tool_status);
@@ -86,6 +92,12 @@ void run(const launch_case& c)
         EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
         EXPECT_EQ(fake.started,
                   c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
+        // The box's text, or the tool that did not start, as a line in UTF-8.
+        std::string line = c.box;
+        if (c.start_result || c.result == 206)
+            line = "Setup could not start the installer '" + base_of(c.module) + TOOL "': Windows error " +
+                   std::to_string(c.result);
+        EXPECT_EQ(fake.standard_error, line.empty() ? "" : line + "\r\n");
     }
 }
 
@@ -127,6 +139,9 @@ TEST(Launch, Table)
          "Can not open '" + base214 + ".setup_args' for reading", ""},
         {"base too long for the tool's path", base215 + "setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" + base215 + TOOL "' does not exist", ""},
+        {"base too long for the tool's path: its short form", base_dir(220) + "setup.exe", true, nullptr, "", 0, 0,
+         "", "C:\\SETUP~1\\" TOOL " --source=C:\\SETUP~1\\ --dvd", 0, false, launch_case::both,
+         "C:\\SETUP~1\\SETUP.EXE"},
         {"module path of 259 characters is whole", module259, true, nullptr, "", 0, 1,
          "Installer executable '" + base_dir(250) + TOOL "' does not exist", ""},
         {"argument file too long for Windows", "E:\\setup.exe", true,
@@ -160,9 +175,7 @@ TEST(Launch, Table)
         {"the tool's path of 259 characters", hyo214 + "setup.exe", true, nullptr, "", 0, 0, "",
          hyo214 + TOOL " --source=" + hyo214 + " --dvd", 0, false, launch_case::utf16},
         {"the tool's path of 260 characters", hyo215 + "setup.exe", true, nullptr, "", 0, 1,
-         "Installer executable '" + in_932(hyo215) + TOOL "' does not exist", "", 0, false, launch_case::ansi},
-        {"the tool's path of 260 characters", hyo215 + "setup.exe", true, nullptr, "", 0, 1,
-         "Installer executable '" + hyo215 + TOOL "' does not exist", "", 0, false, launch_case::utf16},
+         "Installer executable '" + hyo215 + TOOL "' does not exist", ""},
         {"a tail beyond the code page, exactly", "E:\\setup.exe", true, nullptr, "--target=\"D:\\Łódź\"", 0, 0,
          "", head + " --target=\"D:\\Łódź\"", 0, false, launch_case::utf16},
         {"an argument file in UTF-8 with the mark", "E:\\setup.exe", true, "\xef\xbb\xbf--title=Łódź 😀\r\n", "",
@@ -242,6 +255,39 @@ TEST(Launch, DllSearch)
     }
 }
 
+// Where nobody can see a box it would wait for ever: the line alone then.
+TEST(Launch, NoBoxWhereNobodySeesIt)
+{
+    struct {
+        const char* name;
+        call_result station;
+        bool visible;
+        call_result session;
+        unsigned session_id, windows_major;
+        bool box;
+    } cases[] = {
+        {"a user's desktop", call_done, true, call_done, 1, 10, true},
+        {"a service's window station", call_done, false, call_done, 1, 10, false},
+        {"the station's flags cannot be told", call_failed, true, call_done, 1, 10, true},
+        {"no USER32", call_missing, true, call_done, 1, 10, true},
+        {"session 0 from Vista on", call_done, true, call_done, 0, 6, false},
+        {"session 0 on Windows XP, where users log on", call_done, true, call_done, 0, 5, true},
+        {"the session cannot be told", call_done, true, call_failed, 1, 10, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        lay_out("E:\\setup.exe", false, nullptr);
+        fake.station = c.station;
+        fake.station_visible = c.visible;
+        fake.session = c.session;
+        fake.session_id = c.session_id;
+        fake.windows_major = c.windows_major;
+        EXPECT_EQ(launch("", false), 1u);
+        EXPECT_EQ(fake.boxes.size(), c.box ? 1u : 0u);
+        EXPECT_EQ(fake.standard_error, "Installer executable 'E:\\" TOOL "' does not exist\r\n");
+    }
+}
+
 TEST(Launch, AnEmptyHeapStopsQuietly)
 {
     struct {
@@ -271,6 +317,7 @@ TEST(Launch, AnEmptyHeapStopsQuietly)
                 break;
             EXPECT_EQ(result, 8u);
             EXPECT_TRUE(fake.boxes.empty());
+            EXPECT_EQ(fake.standard_error, "Setup ran out of memory\r\n");
             EXPECT_TRUE(fake.started.empty());
         }
     }

@@ -1,0 +1,105 @@
+#include "report.h"
+
+#include "heap_string.h"
+#include "launch.h"
+#include "platform.h"
+
+const char16_t* setup_caption = u"Setup";
+
+bool anyone_sees_box()
+{
+    bool visible = true;
+    if (station_visible(&visible) == call_done && !visible)
+        return false;
+    // From Vista on, session 0 holds only services; no user's desktop is there.
+    unsigned session = 0;
+    return !(windows_major_version() >= 6 && session_id(&session) == call_done && session == 0);
+}
+
+// The path in UTF-16. The ANSI build spelled it exactly, so it converts back
+// exactly.
+static char16_t* wide_copy(const char* text)
+{
+    size_t length = 0;
+    while (text[length])
+        length++;
+    char16_t* wide = alloc_zeroed<char16_t>(length);
+    if (wide)
+        to_wide(text, length, wide, length);
+    return wide;
+}
+
+static char16_t* wide_copy(const char16_t* text)
+{
+    return format_alloc<char16_t>("%s", text);
+}
+
+template <typename C>
+static char16_t* message_of(const char* format, const C* path, const char16_t* number = u"")
+{
+    char16_t* wide = wide_copy(path);
+    char16_t* message = wide ? format_alloc<char16_t>(format, wide, number) : nullptr;
+    free_and_clear(&wide);
+    return message;
+}
+
+// One line of UTF-8 ending in CR LF, in every build and code page: logs are
+// read and searched elsewhere. False when the heap is out.
+static bool write_line(const char16_t* message)
+{
+    unsigned length = 0;
+    while (message[length])
+        length++;
+    char* line = alloc_zeroed<char>(length * 3 + 2);
+    if (!line)
+        return false;
+    unsigned bytes = length ? to_multibyte(code_page_utf8, 0, message, length, line, length * 3, nullptr) : 0;
+    line[bytes++] = '\r';
+    line[bytes++] = '\n';
+    write_standard_error(line, bytes);
+    free_and_clear(&line);
+    return true;
+}
+
+unsigned report_no_memory()
+{
+    static const char line[] = "Setup ran out of memory\r\n";
+    write_standard_error(line, sizeof line - 1);
+    return launch_no_memory;
+}
+
+template <typename C>
+unsigned report(const char* format, const C* path, unsigned status)
+{
+    char16_t* message = message_of(format, path);
+    if (!message || !write_line(message)) {
+        free_and_clear(&message);
+        return report_no_memory();
+    }
+    if (anyone_sees_box())
+        show_error(message);
+    free_and_clear(&message);
+    return status;
+}
+
+template <typename C>
+unsigned report_failed_start(const C* tool, unsigned error)
+{
+    char16_t digits[12] = {};
+    unsigned at = sizeof digits / sizeof digits[0] - 1;
+    unsigned rest = error;
+    do
+        digits[--at] = static_cast<char16_t>(u'0' + rest % 10);
+    while (rest /= 10);
+    // Without memory for it, no line: the status still tells.
+    char16_t* message = message_of("Setup could not start the installer '%s': Windows error %s", tool, digits + at);
+    if (message)
+        write_line(message);
+    free_and_clear(&message);
+    return error;
+}
+
+template unsigned report<char>(const char*, const char*, unsigned);
+template unsigned report<char16_t>(const char*, const char16_t*, unsigned);
+template unsigned report_failed_start<char>(const char*, unsigned);
+template unsigned report_failed_start<char16_t>(const char16_t*, unsigned);
