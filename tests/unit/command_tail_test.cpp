@@ -24,6 +24,9 @@ TEST(CommandTail, Table)
         {"set\xa0up.exe --x", "--x", false}, // 0xA0 is a single-byte character in 932
         {"", ""},
         {"\"D:\\Łódź 表\\setup.exe\" --target=\"D:\\Łódź\"", "--target=\"D:\\Łódź\""},
+        // In UTF-16, U+4E22 丢 and U+4E20 丠 hold a quote and a blank in their low bytes.
+        {"丢setup.exe --x", "--x"},
+        {"set丠up.exe --x", "--x"},
         // Code page 932: a lead byte takes the byte after it, unexamined.
         {"\x95\x22setup.exe --x", "--x", false},
         {"\x95 setup.exe --x", "--x", false},
