@@ -35,6 +35,9 @@ TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
 MISSING = b"Installer executable '{base}" + TOOL + b"' does not exist"
 UNREADABLE = b"Can not open '{base}.setup_args' for reading"
 DVD = b"{base}" + TOOL + b" --source={base} --dvd"
+UNSPELLABLE = (b"Setup cannot start the installer from the folder '{base}', because its name has characters that "
+               b"the installer cannot read on this system. Copy the whole medium to a folder with a plain name, "
+               b"such as C:\\Setup, and start setup.exe there.")
 
 # An argument file that is a folder, that another program holds open without
 # sharing, or that another program holds open for writing, sharing read and
@@ -55,6 +58,10 @@ LAUNCH = [
     case("a tail wins over the argument file, which is not even opened", args_file=FOLDER,
          tail=b'--a  "b c"  ', command=b"{base}" + TOOL + b' --source={base} --a  "b c"  '),
     case("tool missing, a tail given", tool=None, tail=b"--x", status=1, box=MISSING, command=None),
+    # A window station without visible display surfaces, as a service's.
+    case("tool missing where nobody can see a box", tool=None, hidden=True, status=1, box=MISSING, command=None),
+    case("argument file unreadable where nobody can see a box", args_file=FOLDER, hidden=True, status=2,
+         box=UNREADABLE, command=None),
     case("argument file: one option, CR LF", args_file=b"--silent\r\n",
          command=b"{base}" + TOOL + b" --source={base} --silent"),
     case("argument file: two lines", args_file=b"--a\n--b\n",
@@ -68,7 +75,8 @@ LAUNCH = [
          command=b"{base}" + TOOL + b" --source={base} --a"),
     case("argument file: a zero byte ends the text", args_file=b"--a\n\x00--b",
          command=b"{base}" + TOOL + b" --source={base} --a"),
-    case("argument file is a folder", args_file=FOLDER, status=2, box=UNREADABLE, command=None),
+    case("argument file is a folder; no standard error", args_file=FOLDER, status=2, box=UNREADABLE,
+         command=None, stderr=False),
     case("argument file held open without read sharing", args_file=LOCKED, status=2, box=UNREADABLE,
          command=None),
     case("argument file held open for writing by another program", args_file=HELD,
@@ -126,6 +134,13 @@ CODEPAGE = [
     # 141 characters, 282 bytes in code page 932: Windows counts a path in
     # UTF-16, so the folder is used as the user sees it.
     case("a folder of 282 bytes, 141 characters", folder="表" * 70 + "\\" + "表" * 70, codepage="cp932"),
+    case("a folder named 表, the tool missing: the line in UTF-8", folder="表", codepage="cp932", tool=None,
+         status=1, box=MISSING, command=None),
+    # Too long for the tool's path in both forms, and not in code page 1252.
+    case("a folder that code page 1252 cannot spell, too long for its short form", folder="Łódź", unicode=True,
+         deep=True, status=1, box=UNSPELLABLE, command=None),
+    case("a folder that code page 1252 cannot spell, where nobody can see a box", folder="Łódź", unicode=True,
+         deep=True, hidden=True, status=1, box=UNSPELLABLE, command=None),
     # Windows takes 32,766 UTF-16 units; in bytes these are nearly twice as many.
     case("double-byte arguments, 32,766 units in all", codepage="cp932", units=32766),
     case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, command=None),
@@ -144,6 +159,8 @@ CODEPAGE = [
          command=b"{base}" + TOOL + " --source={base} --title=ó".encode()),
     case("utf16: an argument file in UTF-8 that is not valid", build="utf16", args_file=b"\xef\xbb\xbf--\xc5",
          status=2, box=UNREADABLE, command=None),
+    case("utf16: tool missing where nobody can see a box", build="utf16", tool=None, hidden=True, status=1,
+         box=MISSING, command=None),
     case("utf16: double-byte arguments, 32,766 units in all", build="utf16", codepage="cp932", units=32766),
     case("utf16: double-byte arguments, 32,767 units in all", build="utf16", codepage="cp932", units=32767,
          status=206, command=None),
@@ -219,7 +236,18 @@ def parse_fields(data):
     return fields
 
 
-def check(c, values, result, record, cwd):
+def wanted_line(c, values, cp, status):
+    """What setup.exe is to write to standard error, in UTF-8: the box's text,
+    or the tool that did not start."""
+    if c["box"]:
+        return fill(c["box"], values).decode(cp).encode() + b"\r\n"
+    if c["status"] == "probe" or status == 206:
+        return (b"Setup could not start the installer '" + values[b"tool"].decode(cp).encode() +
+                b"': Windows error %d\r\n" % status)
+    return b""
+
+
+def check(c, values, cp, result, record, cwd, error_file):
     """Returns the list of what went wrong in one case."""
     problems = []
 
@@ -232,6 +260,8 @@ def check(c, values, result, record, cwd):
     for what in ("start_error", "hold_error"):
         if what in result:
             return ["the runner: %s %s" % (what, result[what][0].decode())]
+    if "timed_out" in result:
+        problems.append("still running after a minute where nobody can see a box; ended")
     status = int(result["status"][0])
     if c["status"] == "probe":
         probe = int(result["probe_error"][0])
@@ -241,11 +271,16 @@ def check(c, values, result, record, cwd):
     else:
         expect("status", status, c["status"])
 
+    # Boxes come in UTF-8; where nobody can see one, none shows.
     boxes = result.get("box", [])
-    wanted_boxes = [fill(c["box"], values)] if c["box"] else []
+    line = wanted_line(c, values, cp, status)
+    wanted_boxes = [line[:-2]] if c["box"] and not c.get("hidden") else []
     expect("boxes", [b.split(b"\n")[0] for b in boxes], wanted_boxes)
     for box in boxes:
         expect("box caption, icon and buttons", box.split(b"\n")[1:], [b"Setup", b"error", b"1:OK;"])
+    if c.get("stderr", True):
+        with open(error_file, "rb") as f:
+            expect("standard error", f.read(), line)
 
     if c.get("medium"):
         expect("the medium after the run", tree_of(c["medium_dir"]), c["tree"])
@@ -303,7 +338,8 @@ def run_table(wine, group_dir, cases, lang):
         try:
             with open(os.path.join(job["top"], "result"), "rb") as f:
                 result = parse_fields(f.read())
-            problems = check(job["case"], job["values"], result, read_record(job["record"]), job["cwd"])
+            problems = check(job["case"], job["values"], job["cp"], result, read_record(job["record"]), job["cwd"],
+                             os.path.join(job["top"], "stderr"))
         except FileNotFoundError:
             problems = ["no result from the runner"]
         report(job["case"]["name"], problems)
@@ -322,11 +358,21 @@ def with_units(c, group_dir, index):
     return dict(c, args_file=arguments, command=c["command"] and b"{base}" + TOOL + b" --source={base} " + arguments)
 
 
+def deep(c, group_dir, index):
+    """The case with its folder under folders of eight letters, deep enough
+    that the tool's path is over 259 characters in its short form too."""
+    top = windows_dir(os.path.join(group_dir, str(index)), "cp1252")
+    levels = max(0, (240 - len(top) - len(c["folder"])) // 9)
+    return dict(c, folder=c["folder"] + "\\dddddddd" * levels)
+
+
 def prepare(group_dir, c, index):
     """Lays out one case's medium and writes the runner's case file."""
     cp = "utf-8" if c.get("unicode") else c["codepage"]
     if c.get("units"):
         c = with_units(c, group_dir, index)
+    if c.get("deep"):
+        c = deep(c, group_dir, index)
     top, medium = lay_out(group_dir, c, index)
     if c.get("medium"):
         c = dict(c, medium_dir=medium, tree=tree_of(medium))
@@ -348,6 +394,10 @@ def prepare(group_dir, c, index):
              b"result=" + windows_path(os.path.join(top, "result"), cp)]
     if c.get("unicode"):
         lines.append(b"wide=1")
+    if c.get("hidden"):
+        lines.append(b"hidden=1")
+    if c.get("stderr", True):
+        lines.append(b"stderr=" + windows_path(os.path.join(top, "stderr"), cp))
     if c["args_file"] in (LOCKED, HELD):
         lines.append({LOCKED: b"lock=", HELD: b"hold="}[c["args_file"]] + base + b".setup_args")
     if c["status"] == "probe":
@@ -356,7 +406,7 @@ def prepare(group_dir, c, index):
     case_file = os.path.join(top, "case")
     with open(case_file, "wb") as f:
         f.write(b"\n".join(lines) + b"\n")
-    return {"case": c, "values": values, "top": top, "record": record, "cwd": cwd,
+    return {"case": c, "values": values, "cp": cp, "top": top, "record": record, "cwd": cwd,
             "case_file": case_file}
 
 

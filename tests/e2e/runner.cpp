@@ -10,6 +10,10 @@
 //       probe=                a command line to try with CreateProcessA first,
 //                             as setup.exe will: its error code is recorded
 //       wide=1                app, cmdline and cwd are UTF-8, for CreateProcessW
+//       stderr=               a file made anew and given as standard error
+//       hidden=1              in a window station of its own, which has no
+//                             visible display surfaces, as a service's; a
+//                             run that lasts a minute there is ended
 //   e2e_runner --watch RESULT MILLISECONDS
 //       only answers boxes, for a launcher that Wine starts itself
 //   e2e_runner --desktop READY
@@ -17,7 +21,8 @@
 //       stays, so that the desktop outlives each run of cases
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
-// text, caption, icon and buttons of each box), tool_done (whether the
+// text and caption, in UTF-8, icon and buttons of each box), timed_out,
+// tool_done (whether the
 // tool's record existed when setup.exe ended), elapsed_us (the wall-clock
 // time from the start to the end of setup.exe), and probe_error.
 #include <windows.h>
@@ -125,6 +130,13 @@ static BOOL CALLBACK look_at_child(HWND child, LPARAM param)
     return TRUE;
 }
 
+static std::string to_utf8(const wchar_t* wide)
+{
+    char out[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, sizeof out - 1, nullptr, nullptr);
+    return out;
+}
+
 // Answers one box if there is one; returns whether there was.
 static bool answer_box(std::vector<box_report>* boxes)
 {
@@ -132,12 +144,12 @@ static bool answer_box(std::vector<box_report>* boxes)
     if (!window || !IsWindowVisible(window))
         return false;
     box_report box;
-    char text[1024] = {};
-    GetWindowTextA(window, text, sizeof text);
-    box.caption = text;
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    box.caption = to_utf8(text);
     text[0] = 0;
-    GetDlgItemTextA(window, 65535, text, sizeof text);
-    box.text = text;
+    GetDlgItemTextW(window, 65535, text, 1024);
+    box.text = to_utf8(text);
     box_look look = {&box, nullptr};
     EnumChildWindows(window, look_at_child, reinterpret_cast<LPARAM>(&look));
     // A box is drawn after it shows; on a slow machine that takes a while.
@@ -207,33 +219,71 @@ static DWORD try_start(const std::string& command)
     return 0;
 }
 
-static std::wstring from_utf8(const std::string& text)
+static std::wstring from_code_page(UINT code_page, const std::string& text)
 {
     std::wstring wide(text.size() + 1, L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size())) - 1);
+    wide.resize(MultiByteToWideChar(code_page, 0, text.c_str(), -1, &wide[0], static_cast<int>(wide.size())) - 1);
     return wide;
 }
+
 
 // CreateProcessA of the bytes as they stand, or CreateProcessW of them read as
 // UTF-8: a path that the ANSI code page cannot spell takes the wide one.
 // Without a console, as Explorer starts it: a console program that setup.exe
 // starts would then get a console window of its own, unless told not to.
-static bool start(const std::string& app, const std::string& cmdline, const std::string& cwd, bool wide,
-                  PROCESS_INFORMATION* process)
+// The standard error handle, and the desktop of a window station of its own.
+struct start_options {
+    HANDLE error;
+    bool hidden;
+};
+
+// A window station made here has no visible display surfaces, like a
+// service's; made once, kept while the runner runs.
+static wchar_t* hidden_desktop()
 {
-    if (wide) {
-        std::wstring wide_app = from_utf8(app), line = from_utf8(cmdline), wide_cwd = from_utf8(cwd);
+    static wchar_t name[] = L"setup-e2e\\hidden";
+    static HDESK desktop;
+    if (!desktop) {
+        HWINSTA own = GetProcessWindowStation();
+        HWINSTA station = CreateWindowStationW(L"setup-e2e", 0, WINSTA_ALL_ACCESS, nullptr);
+        SetProcessWindowStation(station);
+        desktop = CreateDesktopW(L"hidden", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+    }
+    return name;
+}
+
+template <typename STARTUPINFO_T>
+static void prepare_startup(STARTUPINFO_T* startup, const start_options& options)
+{
+    startup->cb = sizeof *startup;
+    if (options.error != INVALID_HANDLE_VALUE) {
+        startup->dwFlags |= STARTF_USESTDHANDLES;
+        startup->hStdError = options.error;
+    }
+}
+
+static bool start(const std::string& app, const std::string& cmdline, const std::string& cwd, bool wide,
+                  const start_options& options, PROCESS_INFORMATION* process)
+{
+    BOOL inherit = options.error != INVALID_HANDLE_VALUE;
+    if (wide || options.hidden) {
+        UINT code_page = wide ? CP_UTF8 : CP_ACP;
+        std::wstring wide_app = from_code_page(code_page, app), line = from_code_page(code_page, cmdline),
+                     wide_cwd = from_code_page(code_page, cwd);
         STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        return CreateProcessW(app.empty() ? nullptr : wide_app.c_str(), &line[0], nullptr, nullptr, FALSE,
+        prepare_startup(&startup, options);
+        if (options.hidden)
+            startup.lpDesktop = hidden_desktop();
+        return CreateProcessW(app.empty() ? nullptr : wide_app.c_str(), &line[0], nullptr, nullptr, inherit,
                               DETACHED_PROCESS, nullptr, cwd.empty() ? nullptr : wide_cwd.c_str(), &startup,
                               process);
     }
     std::vector<char> line(cmdline.begin(), cmdline.end());
     line.push_back(0);
     STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, FALSE,
+    prepare_startup(&startup, options);
+    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, inherit,
                           DETACHED_PROCESS, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, process);
 }
 
@@ -244,8 +294,8 @@ struct saved_variable {
 
 static void run_case(const char* case_path)
 {
-    std::string app, cmdline, cwd, result, record, lock, hold, probe;
-    bool has_probe = false, wide = false;
+    std::string app, cmdline, cwd, result, record, lock, hold, probe, error_file;
+    bool has_probe = false, wide = false, hidden = false;
     std::vector<saved_variable> saved;
     std::string lines = read_file(case_path);
     size_t at = 0;
@@ -271,6 +321,10 @@ static void run_case(const char* case_path)
             hold = value;
         else if (name == "wide")
             wide = value == "1";
+        else if (name == "hidden")
+            hidden = value == "1";
+        else if (name == "stderr")
+            error_file = value;
         else if (name == "probe") {
             probe = value;
             has_probe = true;
@@ -302,16 +356,29 @@ static void run_case(const char* case_path)
                            OPEN_EXISTING, 0, nullptr);
     if (held == INVALID_HANDLE_VALUE && !(lock.empty() && hold.empty()))
         fields += "hold_error=" + std::to_string(GetLastError()) + '\0';
+    start_options options = {INVALID_HANDLE_VALUE, hidden};
+    if (!error_file.empty()) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        options.error = CreateFileA(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                                    0, nullptr);
+    }
     PROCESS_INFORMATION process = {};
     LARGE_INTEGER frequency, started, ended;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&started);
-    if (!start(app, cmdline, cwd, wide, &process)) {
+    if (!start(app, cmdline, cwd, wide, options, &process)) {
         fields += "start_error=" + std::to_string(GetLastError()) + '\0';
     } else {
+        // Where nobody can answer a box, a run must end by itself.
         std::vector<box_report> boxes;
-        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT)
+        DWORD begun = GetTickCount();
+        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
             answer_box(&boxes);
+            if (hidden && GetTickCount() - begun > 60000 && TerminateProcess(process.hProcess, STILL_ACTIVE)) {
+                fields += std::string("timed_out=1") + '\0';
+                WaitForSingleObject(process.hProcess, INFINITE);
+            }
+        }
         QueryPerformanceCounter(&ended);
         long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
         bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -324,6 +391,8 @@ static void run_case(const char* case_path)
     }
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
+    if (options.error != INVALID_HANDLE_VALUE)
+        CloseHandle(options.error);
     for (auto old = saved.rbegin(); old != saved.rend(); ++old)
         SetEnvironmentVariableA(old->name.c_str(), old->present ? old->value.c_str() : nullptr);
     write_result(result.c_str(), fields);
