@@ -40,14 +40,14 @@ if [ -n "$need_update" ]; then
 fi
 
 # Wine's loader is an i386 program: without the kernel's IA-32 emulation,
-# Wine runs in a virtual machine instead.
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# Wine runs in a virtual machine instead, as it does wherever WINE_RUN=vm.
+if [ "${WINE_RUN:-}" = vm ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     missing=
     for p in qemu-system-x86 linux-image-amd64 busybox-static cpio kmod; do
         installed "$p" || missing="$missing $p"
     done
     if [ -n "$missing" ]; then
-        echo "install-deps: this kernel runs no i386 programs; installing$missing for tools/vm"
+        echo "install-deps: installing$missing for the virtual machine (tools/vm)"
         [ -n "$need_update" ] || $sudo apt-get update -q
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
     fi
