@@ -15,13 +15,23 @@ C* alloc_zeroed(size_t count)
     return block;
 }
 
+static char16_t unit(char c)
+{
+    return static_cast<unsigned char>(c);
+}
+
+static char16_t unit(char16_t c)
+{
+    return c;
+}
+
 // Writes the formatted text into out (when not null) and returns its length,
 // or -1 when the format cannot be measured.
-template <typename C>
-static long format_into(C* out, const char* format, va_list values)
+template <typename C, typename F>
+static long format_into(C* out, const F* format, va_list values)
 {
     long length = 0;
-    for (const char* f = format; *f; f++) {
+    for (const F* f = format; *f; f++) {
         if (*f == '%' && *++f != '%') {
             if (*f != 's')
                 return -1;
@@ -34,14 +44,14 @@ static long format_into(C* out, const char* format, va_list values)
             continue;
         }
         if (out)
-            out[length] = static_cast<unsigned char>(*f);
+            out[length] = static_cast<C>(unit(*f));
         length++;
     }
     return length;
 }
 
-template <typename C>
-C* format_alloc(const char* format, ...)
+template <typename C, typename F>
+C* format_alloc(const F* format, ...)
 {
     va_list values, measure;
     va_start(values, format);
@@ -66,7 +76,8 @@ void free_and_clear(C** holder)
 
 template char* alloc_zeroed<char>(size_t);
 template char16_t* alloc_zeroed<char16_t>(size_t);
-template char* format_alloc<char>(const char*, ...);
-template char16_t* format_alloc<char16_t>(const char*, ...);
+template char* format_alloc<char, char>(const char*, ...);
+template char16_t* format_alloc<char16_t, char>(const char*, ...);
+template char16_t* format_alloc<char16_t, char16_t>(const char16_t*, ...);
 template void free_and_clear<char>(char**);
 template void free_and_clear<char16_t>(char16_t**);

@@ -8,11 +8,12 @@ template <typename C = char>
 C* alloc_zeroed(size_t count);
 
 // The formatted text in a block of exactly its length + 2 zero-filled
-// characters. The format is ASCII, each "%s" a text of C. Knows "%s" and
-// "%%", which is all the launcher uses; returns null for any other
-// conversion, a null text, or when the heap is out.
-template <typename C = char>
-C* format_alloc(const char* format, ...);
+// characters. The format is ASCII, or UTF-16 for a text of C = char16_t;
+// each "%s" a text of C. Knows "%s" and "%%", which is all the launcher
+// uses; returns null for any other conversion, a null text, or when the heap
+// is out.
+template <typename C = char, typename F = char>
+C* format_alloc(const F* format, ...);
 
 template <typename C>
 void free_and_clear(C** holder);
