@@ -28,10 +28,7 @@ static unsigned find_folder(C* base)
     char16_t shown[path_room];
     if (own_folder(base, shown) != folder_unspellable)
         return 0;
-    return report("Setup cannot start the installer from the folder '%s', because its name has characters that "
-                  "the installer cannot read on this system. Copy the whole medium to a folder with a plain name, "
-                  "such as C:\\Setup, and start setup.exe there.",
-                  shown, launch_tool_missing);
+    return report(message_folder_unspellable, shown, launch_tool_missing);
 }
 
 // The text of the argument file as the tool is to read it. (Each build of
@@ -67,7 +64,7 @@ unsigned launch(const C* tail, bool pass_tool_status)
     if (!installer)
         return report_no_memory();
     if (!base[0] || !path_exists(installer))
-        return report("Installer executable '%s' does not exist", installer, launch_tool_missing);
+        return report(message_tool_missing, installer, launch_tool_missing);
 
     C* head = command_head(base);
     if (!head)
@@ -89,7 +86,7 @@ unsigned launch(const C* tail, bool pass_tool_status)
             if (read == read_no_memory)
                 return report_no_memory();
             if (read != read_ok)
-                return report("Can not open '%s' for reading", args_path, launch_file_unreadable);
+                return report(message_file_unreadable, args_path, launch_file_unreadable);
         }
     }
 

@@ -86,8 +86,25 @@ call_result session_id(unsigned* session);
 // The major version of Windows: 5 for 2000 and XP, 6 and above from Vista.
 unsigned windows_major_version();
 
-// Modal error box captioned "Setup".
-void show_error(const char16_t* text);
+// The user's interface language (GetUserDefaultUILanguage).
+unsigned user_language();
+
+// The languages of setup.exe's string tables, up to room of them: their number.
+unsigned text_languages(unsigned* languages, unsigned room);
+
+// The string table of a language as setup.exe holds it, and its size in
+// units; null when it holds none.
+const char16_t* text_block(unsigned language, unsigned* units);
+
+// MessageBox's styles, as Windows numbers them.
+enum {
+    box_error_icon = 0x10,         // MB_ICONERROR
+    box_right = 0x80000,           // MB_RIGHT
+    box_right_to_left = 0x100000,  // MB_RTLREADING
+};
+
+// Modal box with a single OK button.
+void show_error(const char16_t* text, const char16_t* caption, unsigned style);
 
 // Writes bytes to the standard error handle, where whoever started the
 // launcher gave one; a missing handle or a failed write is ignored.

@@ -2,7 +2,6 @@
 #include <stdlib.h>
 
 #include "platform.h"
-#include "report.h"
 
 static_assert(sizeof(WCHAR) == sizeof(char16_t), "UTF-16 on both sides of the seam");
 
@@ -207,10 +206,50 @@ call_result station_visible(bool* visible)
     return call_done;
 }
 
-void show_error(const char16_t* text)
+void show_error(const char16_t* text, const char16_t* caption, unsigned style)
 {
     typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
     message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
     if (message_box)
-        message_box(nullptr, windows_text(text), windows_text(setup_caption), MB_ICONERROR);
+        message_box(nullptr, windows_text(text), windows_text(caption), style);
+}
+
+unsigned user_language()
+{
+    return GetUserDefaultUILanguage();
+}
+
+struct language_list {
+    unsigned* languages;
+    unsigned room, count;
+};
+
+static BOOL CALLBACK add_language(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param)
+{
+    language_list* list = reinterpret_cast<language_list*>(param);
+    if (list->count < list->room)
+        list->languages[list->count++] = language;
+    return TRUE;
+}
+
+// The texts of the boxes are strings 1 to 4: the first table of 16. (RT_STRING
+// is spelled for the ANSI calls in an ANSI build.)
+static LPCWSTR string_tables = MAKEINTRESOURCEW(6), first_table = MAKEINTRESOURCEW(1);
+
+unsigned text_languages(unsigned* languages, unsigned room)
+{
+    language_list list = {languages, room, 0};
+    EnumResourceLanguagesW(nullptr, string_tables, first_table, add_language, reinterpret_cast<LONG_PTR>(&list));
+    return list.count;
+}
+
+const char16_t* text_block(unsigned language, unsigned* units)
+{
+    HRSRC found = FindResourceExW(nullptr, string_tables, first_table, static_cast<WORD>(language));
+    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
+    const void* block = loaded ? LockResource(loaded) : nullptr;
+    if (!block)
+        return nullptr;
+    *units = SizeofResource(nullptr, found) / sizeof(char16_t);
+    return static_cast<const char16_t*>(block);
 }

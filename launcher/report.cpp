@@ -4,8 +4,6 @@
 #include "launch.h"
 #include "platform.h"
 
-const char16_t* setup_caption = u"Setup";
-
 bool anyone_sees_box()
 {
     bool visible = true;
@@ -69,17 +67,24 @@ unsigned report_no_memory()
 }
 
 template <typename C>
-unsigned report(const char* format, const C* path, unsigned status)
+unsigned report(message_id id, const C* path, unsigned status)
 {
-    char16_t* message = message_of(format, path);
-    if (!message || !write_line(message)) {
-        free_and_clear(&message);
-        return report_no_memory();
-    }
-    if (anyone_sees_box())
-        show_error(message);
-    free_and_clear(&message);
-    return status;
+    char16_t* wide = wide_copy(path);
+    char16_t* line = wide ? format_alloc<char16_t>(english_text(id), wide) : nullptr;
+    bool box = anyone_sees_box();
+    box_texts texts;
+    if (box)
+        box_texts_of(id, &texts);
+    char16_t* shown = line && box ? format_alloc<char16_t>(texts.format, wide) : nullptr;
+    free_and_clear(&wide);
+    unsigned result = status;
+    if (!line || (box && !shown) || !write_line(line))
+        result = report_no_memory();
+    else if (box)
+        show_error(shown, texts.caption, texts.style);
+    free_and_clear(&line);
+    free_and_clear(&shown);
+    return result;
 }
 
 template <typename C>
@@ -99,7 +104,7 @@ unsigned report_failed_start(const C* tool, unsigned error)
     return error;
 }
 
-template unsigned report<char>(const char*, const char*, unsigned);
-template unsigned report<char16_t>(const char*, const char16_t*, unsigned);
+template unsigned report<char>(message_id, const char*, unsigned);
+template unsigned report<char16_t>(message_id, const char16_t*, unsigned);
 template unsigned report_failed_start<char>(const char*, unsigned);
 template unsigned report_failed_start<char16_t>(const char16_t*, unsigned);

@@ -2,17 +2,18 @@
 // or a log, and a box where someone can see one.
 #pragma once
 
-extern const char16_t* setup_caption;
+#include "messages.h"
 
 // Whether anyone can see a box. Nobody does in a window station without
 // visible display surfaces (a service's), nor in session 0 from Windows Vista
 // on; a box there would wait for ever. Where Windows cannot tell, someone may.
 bool anyone_sees_box();
 
-// The message, format filled with path, as a line on standard error and then
-// in a box where anyone can see it. Returns status, or 8 when the heap is out.
+// The message, naming path, as a line in English on standard error and then
+// in a box, in the user's language, where anyone can see it. Returns status,
+// or 8 when the heap is out.
 template <typename C>
-unsigned report(const char* format, const C* path, unsigned status);
+unsigned report(message_id id, const C* path, unsigned status);
 
 // A line naming the tool that did not start and Windows' error code, which
 // it returns.

@@ -341,10 +341,44 @@ unsigned windows_major_version()
     return fake.windows_major;
 }
 
-void show_error(const char16_t* text)
+void show_error(const char16_t* text, const char16_t* caption, unsigned style)
 {
     fake.calls.push_back("box");
-    fake.boxes.push_back(utf8(text));
+    std::string box = utf8(text);
+    if (utf8(caption) != "Setup" || style != box_error_icon)
+        box = (style != box_error_icon ? "(style " + std::to_string(style) + ")" : "") + utf8(caption) + "\n" + box;
+    fake.boxes.push_back(box);
+}
+
+unsigned user_language()
+{
+    return fake.user_language;
+}
+
+unsigned text_languages(unsigned* languages, unsigned room)
+{
+    unsigned count = 0;
+    for (const auto& held : fake.held_texts)
+        if (count < room)
+            languages[count++] = held.first;
+    return count;
+}
+
+// As Windows holds a string table: 16 texts, each its length and its units.
+const char16_t* text_block(unsigned language, unsigned* units)
+{
+    auto held = fake.held_texts.find(language);
+    if (held == fake.held_texts.end())
+        return nullptr;
+    std::u16string& block = fake.blocks[language];
+    block.clear();
+    for (size_t i = 0; i < 16; i++) {
+        std::u16string text = i < held->second.size() ? fake_utf16(held->second[i]) : u"";
+        block += static_cast<char16_t>(text.size());
+        block += text;
+    }
+    *units = static_cast<unsigned>(block.size());
+    return block.data();
 }
 
 void write_standard_error(const char* bytes, unsigned length)

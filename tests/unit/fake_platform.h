@@ -32,7 +32,11 @@ struct fake_platform {
     call_result session = call_done;
     unsigned session_id = 1;
     unsigned windows_major = 10;
-    std::vector<std::string> boxes;
+    unsigned user_language = 0x0409;
+    std::map<unsigned, std::vector<std::string>> held_texts; // by language: texts 0 to 15, UTF-8
+    std::map<unsigned, std::u16string> blocks;    // the string tables made of them
+    std::vector<std::string> boxes;               // the text; the caption and a line feed before it, unless
+                                                  // "Setup", and "(style N)" unless the error icon alone
     std::string standard_error;                   // all that was written there
     std::vector<std::string> started;
     unsigned start_result = 0;

@@ -1,0 +1,33 @@
+// The texts of the boxes: in the user's interface language where setup.exe
+// holds them in its string tables, else in English.
+#pragma once
+
+// As the string tables number them (win32/messages.py).
+enum message_id {
+    message_caption = 1,
+    message_tool_missing = 2,
+    message_file_unreadable = 3,
+    message_folder_unspellable = 4,
+};
+
+// Room for one text of a box, in UTF-16 units and its terminator.
+enum { text_room = 1024 };
+
+// The English text, compiled in: the line on standard error in every build,
+// and the box's where no string table has a text that fits.
+const char* english_text(message_id id);
+
+// Which of the held languages a box is in: the user's own; else the same
+// language as written in another region; else English; 0 for none of them.
+unsigned box_language(unsigned user, const unsigned* held, unsigned count);
+
+struct box_texts {
+    char16_t caption[text_room];
+    char16_t format[text_room]; // with the one %s that names the path
+    unsigned style;             // MessageBox's: the error icon; from right to left in Arabic or Hebrew
+};
+
+// The caption and format of a box, both from the string table of the user's
+// language, or of English, or else compiled in; a table's text is taken only
+// where it fits its box (one replaced by hand may not).
+void box_texts_of(message_id id, box_texts* box);
