@@ -1,7 +1,8 @@
 # The medium author's choices for setup.exe: name, version, icon, execution
-# level, exit status and the tool's command line; and the header's time stamp. Checks the SETUP_*
-# values and SOURCE_DATE_EPOCH and writes setup.rc, setup.manifest and
-# check_exe.args (what tests/check_exe.py is to find) into BRANDING_DIR.
+# level, exit status, the tool's command line and the boxes' languages; and
+# the header's time stamp. Checks the SETUP_* values and SOURCE_DATE_EPOCH and
+# writes setup.rc, messages.rc, setup.manifest and check_exe.args (what
+# tests/check_exe.py is to find) into BRANDING_DIR.
 # Included by win32/CMakeLists.txt; `cmake -D... -P` runs it alone, as the
 # tests do.
 
@@ -24,6 +25,8 @@ setting(SETUP_ICON "" FILEPATH "An .ico file for setup.exe; none when empty")
 setting(SETUP_EXECUTION_LEVEL "asInvoker" STRING "asInvoker, highestAvailable or requireAdministrator")
 setting(SETUP_EXIT_STATUS "launcher" STRING "launcher (0 once the tool has run) or tool (the tool's own status)")
 setting(SETUP_COMMAND_LINE "ansi" STRING "ansi (the tool reads its command line in the ANSI code page) or utf16")
+setting(SETUP_LANGUAGES "all" STRING "The languages of the boxes: all, or tags such as en,de,ja")
+setting(SETUP_MESSAGES "" FILEPATH "A UTF-8 file of texts that replace or add to the boxes' shipped ones")
 
 if(NOT SETUP_EXIT_STATUS MATCHES "^(launcher|tool)$")
     message(FATAL_ERROR "SETUP_EXIT_STATUS is '${SETUP_EXIT_STATUS}': it takes launcher or tool")
@@ -109,6 +112,26 @@ if(NOT SETUP_ICON STREQUAL "")
     string(REPLACE "\"" "\"\"" icon "${icon}")
     set(icon_line "1 ICON \"${icon}\"")
     string(APPEND check_args "--icon\n")
+endif()
+
+# The boxes' texts, a string table a language: win32/messages.py checks them.
+find_program(SETUP_PYTHON NAMES python3 REQUIRED)
+set(shipped_messages ${CMAKE_CURRENT_LIST_DIR}/messages.txt)
+set(author_messages "")
+if(NOT SETUP_MESSAGES STREQUAL "")
+    get_filename_component(author_messages "${SETUP_MESSAGES}" ABSOLUTE)
+endif()
+execute_process(COMMAND ${SETUP_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/messages.py ${shipped_messages}
+                        "${SETUP_LANGUAGES}" "${author_messages}" ${BRANDING_DIR}/messages.rc
+                RESULT_VARIABLE refused OUTPUT_VARIABLE languages ERROR_VARIABLE why
+                OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
+if(refused)
+    message(FATAL_ERROR "${why}")
+endif()
+string(APPEND check_args "--languages=${languages}\n")
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                 ${shipped_messages} ${CMAKE_CURRENT_LIST_DIR}/messages.py ${author_messages})
 endif()
 
 set(manifest "${BRANDING_DIR}/setup.manifest")
