@@ -5,11 +5,13 @@ level, the version resource, the icon and the signature.
 
     check_exe.py SETUP_EXE WIN2000_LISTS_DIR [--level LEVEL] [--icon]
                  [--version A.B.C.D] [--text NAME=VALUE]...
-                 [--command-line ansi|utf16] [@ARGS_FILE]
+                 [--command-line ansi|utf16] [--languages TAG,...] [@ARGS_FILE]
 
 The options say what the build was asked for (by default asInvoker, no
-icon, 1.0.0.0, the default texts and an ANSI command line); the build writes them to
-build/win32/check_exe.args, one a line.
+icon, 1.0.0.0, the default texts, an ANSI command line and boxes in every
+shipped language);
+the build writes them to build/win32/check_exe.args, one a line. Every
+language's string table must hold each box's text with its one %s.
 
 Needs Debian's python3-pefile, hence /usr/bin/python3.
 """
@@ -21,9 +23,18 @@ import xml.parsers.expat
 
 import pefile
 
-MAX_SIZE = 24576
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win32"))
+from messages import KEYS, LANGUAGES, chosen_languages, read_texts, text_problem  # noqa: E402
+
+# The default build's boxes: every shipped language.
+SHIPPED_LANGUAGES = ",".join(chosen_languages(read_texts(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win32", "messages.txt"), "shipped texts"), "all"))
+
+# Without an icon and a signature: with the boxes in English alone, and in
+# every shipped language.
+MAX_SIZE, MAX_SIZE_LANGUAGES = 24576, 49152
 DLLS = {"kernel32.dll": "kernel32.txt", "user32.dll": "user32.txt", "msvcrt.dll": "msvcrt.txt"}
-RT_ICON, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 16, 14, 24
+RT_ICON, RT_STRING, RT_VERSION, RT_GROUP_ICON, RT_MANIFEST = 3, 6, 16, 14, 24
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
 SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
@@ -42,6 +53,38 @@ def resources(pe):
                 data = pe.get_data(language.data.struct.OffsetToData, language.data.struct.Size)
                 found.append((kind.id, name.id, language.id, data))
     return found
+
+
+def string_tables(found):
+    """Strings 0 to 15, by language."""
+    tables = {}
+    for kind, name, language, data in found:
+        if kind != RT_STRING or name != 1:
+            continue
+        strings, at = [], 0
+        for _ in range(16):
+            length = struct.unpack_from("<H", data, at)[0] if at + 2 <= len(data) else 0
+            strings.append(data[at + 2:at + 2 + 2 * length].decode("utf-16-le", "replace"))
+            at += 2 + 2 * length
+        tables[language] = strings
+    return tables
+
+
+def string_table_problems(found, tags):
+    """The boxes' texts: a table of strings 0 to 15 for each language asked
+    for and no other, each box's text in it fit for its box."""
+    problems = []
+    tables = string_tables(found)
+    wanted = {LANGUAGES[tag]: tag for tag in tags}
+    if set(tables) != set(wanted):
+        problems.append("string tables in languages %s, wanted %s" % (
+            sorted("%#06x" % t for t in tables), sorted("%#06x" % t for t in wanted)))
+    for language, strings in sorted(tables.items()):
+        for key, number in KEYS.items():
+            problem = text_problem(key, strings[number])
+            if problem:
+                problems.append("string table %s: %s %s" % (wanted.get(language, "%#06x" % language), key, problem))
+    return problems
 
 
 def elements(text):
@@ -163,7 +206,8 @@ def version_problems(version, wanted_number, wanted_texts):
     return problems
 
 
-def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="1.0.0.0", texts=None, command_line="ansi"):
+def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="1.0.0.0", texts=None, command_line="ansi",
+                languages=("en",)):
     pe = pefile.PE(path)
     size = os.path.getsize(path)
     opt = pe.OPTIONAL_HEADER
@@ -219,8 +263,10 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
     found = resources(pe)
     # The icon and the signature are the author's: they do not count.
     own = size - security.Size - sum(len(data) for kind, _, _, data in found if kind in (RT_ICON, RT_GROUP_ICON))
-    if own > MAX_SIZE:
-        problems.append("%d bytes without the icon and the signature, more than %d" % (own, MAX_SIZE))
+    limit = MAX_SIZE if list(languages) == ["en"] else MAX_SIZE_LANGUAGES
+    if own > limit:
+        problems.append("%d bytes without the icon and the signature, more than %d" % (own, limit))
+    problems += string_table_problems(found, languages)
 
     manifests = [r for r in found if r[0] == RT_MANIFEST]
     if [(name, lang and 1) for _, name, lang, _ in manifests] not in ([(1, 1)], [(1, 0)]):
@@ -244,6 +290,7 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
         "%d bytes" % len(manifests[0][3]) if manifests else "none", ", ".join(levels) or "none"))
     if version:
         print("version: %s; %s" % (version["file"], "; ".join("%s=%s" % kv for kv in sorted(version["texts"].items()))))
+    print("boxes: %s" % ",".join(languages))
     print("icon: %s; signature: %s" % (
         "%d images" % len([r for r in found if r[0] == RT_ICON]) if icons else "none",
         "%d bytes" % security.Size if security.Size else "none"))
@@ -259,9 +306,11 @@ def main():
     parser.add_argument("--version", default="1.0.0.0")
     parser.add_argument("--text", action="append", default=[], metavar="NAME=VALUE")
     parser.add_argument("--command-line", choices=("ansi", "utf16"), default="ansi")
+    parser.add_argument("--languages", default=SHIPPED_LANGUAGES)
     args = parser.parse_args()
     texts = dict(t.split("=", 1) for t in args.text)
-    problems = problems_of(args.exe, args.lists, args.level, args.icon, args.version, texts, args.command_line)
+    problems = problems_of(args.exe, args.lists, args.level, args.icon, args.version, texts, args.command_line,
+                           args.languages.split(","))
     for p in problems:
         print("FAIL " + p)
     print("%d passed, %d failed" % (0 if problems else 1, 1 if problems else 0))

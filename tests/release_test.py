@@ -34,6 +34,10 @@ import subprocess
 import sys
 import time
 
+import pefile
+
+import check_exe
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 TOOL = "vorald_installer/bin/vorald_installer_cmd.exe"
 BUILD = os.path.join(ROOT, "build")
@@ -43,6 +47,13 @@ LISTS = os.path.join(ROOT, "tests", "win2000")
 BRANDING = {"SETUP_COMPANY": "Łódź Media \"Works\" Ltd.", "SETUP_PRODUCT": "Example Suite 表 😀",
             "SETUP_VERSION": "2.5.0.65535", "SETUP_COPYRIGHT": "© 2026 Łódź Media",
             "SETUP_DESCRIPTION": "Example Suite Setup", "SETUP_EXECUTION_LEVEL": "requireAdministrator"}
+AUTHOR_MESSAGES = """# Corrected and added
+de.tool_missing = Das Programm %s fehlt.
+fi.caption = Asennus
+fi.tool_missing = Asennusohjelmaa "%s" ei ole.
+fi.file_unreadable = Tiedostoa "%s" ei voi avata luettavaksi.
+fi.folder_unspellable = Asennusta ei voi käynnistää kansiosta "%s", koska sen nimessä on merkkejä, joita asennusohjelma ei voi lukea tässä järjestelmässä. Kopioi koko tietoväline kansioon, jolla on yksinkertainen nimi, kuten C:\\Setup, ja käynnistä setup.exe siellä.
+"""
 failures = []
 
 
@@ -90,23 +101,44 @@ def branding():
            ("SETUP_ICON", not_icon), ("SETUP_COMPANY", "two\nlines"), ("SETUP_PRODUCT", "not UTF-8 \udcff"),
            ("SETUP_VERSION", "1.010.0.0"), ("SETUP_EXIT_STATUS", "both"), ("SETUP_COMMAND_LINE", "utf8"), ("SOURCE_DATE_EPOCH", "abc"),
            ("SOURCE_DATE_EPOCH", "4294967296"), ("SOURCE_DATE_EPOCH", "1 2")]
-    for variable, value in bad:
+    # The boxes' texts: each bad line second in its file, which must be named with it.
+    bad_messages = {"an unknown language": "xx.caption = Setup", "an unknown key": "de.title = Setup",
+                    "two %s": "de.tool_missing = %s fehlt: %s", "a %d": "de.tool_missing = %s fehlt %d",
+                    "no %s": "de.file_unreadable = fehlt", "a % in the caption": "de.caption = 100%",
+                    "no TEXT": "de.caption ="}
+    for what, line in bad_messages.items():
+        path = os.path.join(BUILD, "bad-messages-%d.txt" % len(bad))
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("# a comment\n" + line + "\n")
+        bad.append(("SETUP_MESSAGES", path, path + ":2:", what))
+    bad += [("SETUP_LANGUAGES", "en,xx"), ("SETUP_LANGUAGES", "en,fi")]
+    for variable, value, *named in bad:
         # SOURCE_DATE_EPOCH comes from the environment, the others from -D.
         env = dict(os.environ, **{variable: value}) if variable == "SOURCE_DATE_EPOCH" else None
         done = run(["cmake"] + ([] if env else ["-D%s=%s" % (variable, value)]) +
                    ["-DBRANDING_DIR=" + os.path.join(BUILD, "bad-branding"),
                     "-P", os.path.join(ROOT, "win32", "branding.cmake")], env=env)
-        expect("configure stops for %s=%r, naming it" % (variable, value),
-               done.returncode != 0 and variable in done.stderr, done.stderr.strip()[-300:])
+        expect("configure stops for %s=%r, naming it" % (variable, named[1] if named else value),
+               done.returncode != 0 and variable in done.stderr and (named or [""])[0] in done.stderr,
+               done.stderr.strip()[-300:])
 
-    options = dict(BRANDING, SETUP_ICON=icon)
+    # An author's texts: German corrected, Finnish added.
+    messages = os.path.join(BUILD, "author-messages.txt")
+    with open(messages, "w", encoding="utf-8") as f:
+        f.write("\ufeff" + AUTHOR_MESSAGES)
+    options = dict(BRANDING, SETUP_ICON=icon, SETUP_MESSAGES=messages, SETUP_LANGUAGES="en,de,fi")
     branded = build("branded", options)
     texts = {"CompanyName": BRANDING["SETUP_COMPANY"], "ProductName": BRANDING["SETUP_PRODUCT"],
              "LegalCopyright": BRANDING["SETUP_COPYRIGHT"], "FileDescription": BRANDING["SETUP_DESCRIPTION"]}
-    done = run(CHECK + [branded, LISTS, "--level", "requireAdministrator", "--icon",
+    done = run(CHECK + [branded, LISTS, "--level", "requireAdministrator", "--icon", "--languages", "en,de,fi",
                         "--version", BRANDING["SETUP_VERSION"]] + ["--text=%s=%s" % kv for kv in texts.items()])
     print(done.stdout, end="")
-    expect("the branded setup.exe carries its name, version, icon and execution level", done.returncode == 0)
+    expect("the branded setup.exe carries its name, version, icon, execution level and boxes", done.returncode == 0)
+    tables = check_exe.string_tables(check_exe.resources(pefile.PE(branded)))
+    expect("the author's texts replace and add to the shipped ones",
+           tables.get(0x0407, [""] * 3)[2] == "Das Programm %s fehlt." and
+           tables.get(0x040B, [""] * 5)[4].startswith("Asennusta") and
+           tables.get(0x0407, [""] * 4)[3] == '"%s" kann nicht zum Lesen geöffnet werden.', repr(tables))
 
     # Other folders, later: the same bytes, and no trace of either folder.
     again = build("branded-again", options)
@@ -116,6 +148,10 @@ def branding():
     with open(again, "rb") as f:
         data = f.read()
     expect("no build folder named inside", ROOT.encode() not in data and b"branded-again" not in data)
+    english = build("english", {"SETUP_LANGUAGES": "en"})
+    done = run(CHECK + [english, LISTS, "@" + os.path.join(BUILD, "english", "check_exe.args")])
+    print(done.stdout, end="")
+    expect("with English boxes alone, setup.exe is at most 24 KiB", done.returncode == 0)
     # For the end-to-end tables.
     build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
     utf16 = build("utf16", {"SETUP_COMMAND_LINE": "utf16"})
