@@ -1,9 +1,10 @@
 #!/bin/sh
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
-# Xvfb, the Japanese locale, CMake, GoogleTest, clang for fuzzing, pefile for
-# the executable's checks, osslsigncode and openssl for signing, xorriso for
-# the medium's image, stress-ng to load the machine in `make soak`; and, where
-# this kernel runs no i386 programs, QEMU and a Debian kernel for tools/vm.
+# Xvfb, the Japanese, German, Finnish and Arabic locales, CMake, GoogleTest,
+# clang for fuzzing, pefile for the executable's checks, osslsigncode and
+# openssl for signing, xorriso for the medium's image, stress-ng to load the
+# machine in `make soak`; and, where this kernel runs no i386 programs or
+# WINE_RUN=vm asks for it, QEMU and a Debian kernel for tools/vm.
 # Run it as often as you like; a machine that has everything costs seconds.
 set -eu
 
@@ -53,10 +54,17 @@ if [ "${WINE_RUN:-}" = vm ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; t
     fi
 fi
 
-if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
-    echo "install-deps: generating ja_JP.UTF-8"
-    if ! grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
-        echo 'ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+# The end-to-end tests run Wine in these languages: its interface language
+# follows the locale.
+generate=
+for locale in ja_JP de_DE fi_FI ar_EG; do
+    locale -a 2>/dev/null | grep -qix "$locale.utf8" && continue
+    generate="$generate $locale.UTF-8"
+    if ! grep -q "^$locale.UTF-8 UTF-8" /etc/locale.gen 2>/dev/null; then
+        echo "$locale.UTF-8 UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
     fi
+done
+if [ -n "$generate" ]; then
+    echo "install-deps: generating$generate"
     $sudo locale-gen >/dev/null
 fi

@@ -134,8 +134,18 @@ CODEPAGE = [
     # 141 characters, 282 bytes in code page 932: Windows counts a path in
     # UTF-16, so the folder is used as the user sees it.
     case("a folder of 282 bytes, 141 characters", folder="表" * 70 + "\\" + "表" * 70, codepage="cp932"),
-    case("a folder named 表, the tool missing: the line in UTF-8", folder="表", codepage="cp932", tool=None,
-         status=1, box=MISSING, command=None),
+    # The box in the interface language, the line in English and UTF-8.
+    case("Japanese: the tool missing in a folder named 表", folder="表", codepage="cp932", tool=None,
+         status=1, box='インストーラー "{tool}" が存在しません。'.encode("cp932"), log=MISSING, caption="セットアップ",
+         command=None),
+    case("German: the tool missing", lang="de_DE.UTF-8", tool=None, status=1,
+         box='Das Installationsprogramm "{tool}" ist nicht vorhanden.'.encode("cp1252"), log=MISSING,
+         command=None),
+    case("Arabic of Egypt: the tool missing, in Arabic, right to left", lang="ar_EG.UTF-8", tool=None, status=1,
+         box='برنامج التثبيت "{tool}" غير موجود.'.encode("cp1256"), codepage="cp1256", log=MISSING,
+         caption="الإعداد", ok="حسنًا", reading=b"rtl", command=None),
+    case("Finnish, which setup.exe does not hold: English", lang="fi_FI.UTF-8", tool=None, status=1, box=MISSING,
+         command=None),
     # Too long for the tool's path in both forms, and not in code page 1252.
     case("a folder that code page 1252 cannot spell, too long for its short form", folder="Łódź", unicode=True,
          deep=True, status=1, box=UNSPELLABLE, command=None),
@@ -237,10 +247,10 @@ def parse_fields(data):
 
 
 def wanted_line(c, values, cp, status):
-    """What setup.exe is to write to standard error, in UTF-8: the box's text,
-    or the tool that did not start."""
+    """What setup.exe is to write to standard error, in UTF-8: the box's text
+    in English, or the tool that did not start."""
     if c["box"]:
-        return fill(c["box"], values).decode(cp).encode() + b"\r\n"
+        return fill(c.get("log", c["box"]), values).decode(cp).encode() + b"\r\n"
     if c["status"] == "probe" or status == 206:
         return (b"Setup could not start the installer '" + values[b"tool"].decode(cp).encode() +
                 b"': Windows error %d\r\n" % status)
@@ -271,13 +281,17 @@ def check(c, values, cp, result, record, cwd, error_file):
     else:
         expect("status", status, c["status"])
 
-    # Boxes come in UTF-8; where nobody can see one, none shows.
+    # Boxes come in UTF-8, in the interface language; where nobody can see
+    # one, none shows.
     boxes = result.get("box", [])
     line = wanted_line(c, values, cp, status)
-    wanted_boxes = [line[:-2]] if c["box"] and not c.get("hidden") else []
+    wanted_boxes = [fill(c["box"], values).decode(cp).encode()] if c["box"] and not c.get("hidden") else []
     expect("boxes", [b.split(b"\n")[0] for b in boxes], wanted_boxes)
     for box in boxes:
-        expect("box caption, icon and buttons", box.split(b"\n")[1:], [b"Setup", b"error", b"1:OK;"])
+        caption, icon, buttons, reading = box.split(b"\n")[1:]
+        expect("box caption, icon, button and reading direction", [caption, icon, buttons, reading],
+               [c.get("caption", "Setup").encode(), b"error", b"1:%s;" % c.get("ok", "OK").encode(),
+                c.get("reading", b"ltr")])
     if c.get("stderr", True):
         with open(error_file, "rb") as f:
             expect("standard error", f.read(), line)
@@ -468,7 +482,7 @@ def long_path(wine, top):
     problems = []
     if run.returncode != 1:
         problems.append("status: got %d, wanted 1" % run.returncode)
-    wanted = [b"Installer executable '" + TOOL + b"' does not exist", b"Setup", b"error", b"1:OK;"]
+    wanted = [b"Installer executable '" + TOOL + b"' does not exist", b"Setup", b"error", b"1:OK;", b"ltr"]
     if [b.split(b"\n") for b in boxes] != [wanted]:
         problems.append("boxes: got %r" % boxes)
     if os.path.exists(record):
@@ -479,22 +493,28 @@ def long_path(wine, top):
 TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL}
 
 
-LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8"}
+LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8", "cp1256": "ar_EG.UTF-8"}
 
 
 def cases_of(group):
     return [c for c in TABLES[group] if ALL_BUILDS or os.path.exists(build_of(c))]
 
 
+def lang_of(c):
+    return c.get("lang") or LANGS[c["codepage"]]
+
+
 def run_group(wine, top, group):
-    """Runs one table, each code page's cases in a runner of its own;
-    returns the names of the cases that failed."""
+    """Runs one table, each code page's and language's cases in a runner of
+    their own; returns the names of the cases that failed."""
     failed = []
     cases = cases_of(group)
     if len(cases) < len(TABLES[group]):
         print("left out: the cases of builds that are not there (make test makes them first)")
-    for cp in sorted({c["codepage"] for c in cases}):
-        failed += run_table(wine, os.path.join(top, cp), [c for c in cases if c["codepage"] == cp], LANGS[cp])
+    for cp, lang in sorted({(c["codepage"], lang_of(c)) for c in cases}):
+        folder = cp if lang == LANGS[cp] else cp + "-" + lang.split(".")[0]
+        failed += run_table(wine, os.path.join(top, folder),
+                            [c for c in cases if (c["codepage"], lang_of(c)) == (cp, lang)], lang)
     if group == "special":
         failed += long_path(wine, os.path.join(top, "long_path"))
     return failed

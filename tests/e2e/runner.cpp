@@ -21,7 +21,8 @@
 //       stays, so that the desktop outlives each run of cases
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
-// text and caption, in UTF-8, icon and buttons of each box), timed_out,
+// text and caption, in UTF-8, icon, buttons and reading direction of each
+// box), timed_out,
 // tool_done (whether the
 // tool's record existed when setup.exe ended), elapsed_us (the wall-clock
 // time from the start to the end of setup.exe), and probe_error.
@@ -39,7 +40,7 @@
 static const DWORD patience_ms = 120000;
 
 struct box_report {
-    std::string caption, text, buttons, icon = "none";
+    std::string caption, text, buttons, icon = "none", reading;
 };
 
 struct pixels {
@@ -96,9 +97,14 @@ static const char* icon_shown(HWND control)
             drawn.bits[i] = shown.bits[0]; // the corner shows the background
         DrawIconEx(drawn.dc, 0, 0, LoadIconA(nullptr, candidate.id), width, height, 0, nullptr, DI_NORMAL);
         GdiFlush();
-        bool same = true;
-        for (int i = 0; i < width * height && same; i++)
-            same = (drawn.bits[i] & 0xFFFFFF) == (shown.bits[i] & 0xFFFFFF);
+        // A box laid out from right to left shows its icon mirrored.
+        bool same = true, mirrored = true;
+        for (int i = 0; i < width * height && (same || mirrored); i++) {
+            int x = i % width, flipped = i - x + width - 1 - x;
+            same = same && (drawn.bits[i] & 0xFFFFFF) == (shown.bits[i] & 0xFFFFFF);
+            mirrored = mirrored && (drawn.bits[flipped] & 0xFFFFFF) == (shown.bits[i] & 0xFFFFFF);
+        }
+        same = same || mirrored;
         free_pixels(&drawn);
         if (same) {
             found = candidate.name;
@@ -107,6 +113,13 @@ static const char* icon_shown(HWND control)
     }
     free_pixels(&shown);
     return found;
+}
+
+static std::string to_utf8(const wchar_t* wide)
+{
+    char out[4096] = {};
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, sizeof out - 1, nullptr, nullptr);
+    return out;
 }
 
 struct box_look {
@@ -121,27 +134,52 @@ static BOOL CALLBACK look_at_child(HWND child, LPARAM param)
     GetClassNameA(child, kind, sizeof kind);
     LONG style = GetWindowLongA(child, GWL_STYLE);
     if (!lstrcmpiA(kind, "Button") && (style & WS_VISIBLE)) {
-        char text[64] = {};
-        GetWindowTextA(child, text, sizeof text);
-        look->box->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + text + ";";
+        wchar_t text[64] = {};
+        GetWindowTextW(child, text, 64);
+        look->box->buttons += std::to_string(GetDlgCtrlID(child)) + ":" + to_utf8(text) + ";";
     } else if (!lstrcmpiA(kind, "Static") && (style & SS_TYPEMASK) == SS_ICON && (style & WS_VISIBLE)) {
         look->icon = child;
     }
     return TRUE;
 }
 
-static std::string to_utf8(const wchar_t* wide)
+
+struct box_search {
+    DWORD process; // 0: any
+    HWND found;
+};
+
+static BOOL CALLBACK look_for_box(HWND window, LPARAM param)
 {
-    char out[4096] = {};
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, sizeof out - 1, nullptr, nullptr);
-    return out;
+    box_search* search = reinterpret_cast<box_search*>(param);
+    char kind[16] = {};
+    DWORD process = 0;
+    GetClassNameA(window, kind, sizeof kind);
+    GetWindowThreadProcessId(window, &process);
+    if (strcmp(kind, "#32770") || !IsWindowVisible(window) || (search->process && process != search->process))
+        return TRUE;
+    search->found = window;
+    return FALSE;
 }
 
-// Answers one box if there is one; returns whether there was.
-static bool answer_box(std::vector<box_report>* boxes)
+// How the box reads: "rtl" where its window or its text is laid out or read
+// from right to left, or set flush right.
+static std::string reading_of(HWND window)
 {
-    HWND window = FindWindowA("#32770", "Setup");
-    if (!window || !IsWindowVisible(window))
+    HWND text = GetDlgItem(window, 65535);
+    LONG ex_styles = GetWindowLongA(window, GWL_EXSTYLE) | (text ? GetWindowLongA(text, GWL_EXSTYLE) : 0);
+    LONG right = text ? GetWindowLongA(text, GWL_STYLE) & SS_RIGHT : 0;
+    return (ex_styles & (WS_EX_LAYOUTRTL | WS_EX_RTLREADING | WS_EX_RIGHT)) || right ? "rtl" : "ltr";
+}
+
+// Answers one box of the process (any process: 0) if there is one; returns
+// whether there was.
+static bool answer_box(std::vector<box_report>* boxes, DWORD process)
+{
+    box_search search = {process, nullptr};
+    EnumWindows(look_for_box, reinterpret_cast<LPARAM>(&search));
+    HWND window = search.found;
+    if (!window)
         return false;
     box_report box;
     wchar_t text[1024] = {};
@@ -150,6 +188,7 @@ static bool answer_box(std::vector<box_report>* boxes)
     text[0] = 0;
     GetDlgItemTextW(window, 65535, text, 1024);
     box.text = to_utf8(text);
+    box.reading = reading_of(window);
     box_look look = {&box, nullptr};
     EnumChildWindows(window, look_at_child, reinterpret_cast<LPARAM>(&look));
     // A box is drawn after it shows; on a slow machine that takes a while.
@@ -181,7 +220,7 @@ static std::string boxes_fields(const std::vector<box_report>& boxes)
 {
     std::string fields;
     for (const box_report& box : boxes) {
-        fields += "box=" + box.text + '\n' + box.caption + '\n' + box.icon + '\n' + box.buttons;
+        fields += "box=" + box.text + '\n' + box.caption + '\n' + box.icon + '\n' + box.buttons + '\n' + box.reading;
         fields += '\0';
     }
     return fields;
@@ -373,7 +412,7 @@ static void run_case(const char* case_path)
         std::vector<box_report> boxes;
         DWORD begun = GetTickCount();
         while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-            answer_box(&boxes);
+            answer_box(&boxes, process.dwProcessId);
             if (hidden && GetTickCount() - begun > 60000 && TerminateProcess(process.hProcess, STILL_ACTIVE)) {
                 fields += std::string("timed_out=1") + '\0';
                 WaitForSingleObject(process.hProcess, INFINITE);
@@ -427,7 +466,7 @@ int main(int argc, char** argv)
         std::vector<box_report> boxes;
         DWORD until = GetTickCount() + atoi(argv[3]);
         while (GetTickCount() < until && boxes.empty()) {
-            answer_box(&boxes);
+            answer_box(&boxes, 0);
             Sleep(20);
         }
         write_result(argv[2], boxes_fields(boxes));
