@@ -1,0 +1,90 @@
+"""What a built setup.exe is, read from its own bytes with the standard
+library: the names it imports and the kinds of resources it holds. A file
+that the build's configuration rewrites can say otherwise.
+"""
+import struct
+
+RT_GROUP_ICON = 14
+
+
+class NotAProgram(Exception):
+    pass
+
+
+class Image:
+    def __init__(self, path):
+        with open(path, "rb") as f:
+            self.data = f.read()
+        try:
+            if self.data[:2] != b"MZ":
+                raise NotAProgram("no MZ header")
+            pe = struct.unpack_from("<I", self.data, 0x3C)[0]
+            if self.data[pe:pe + 4] != b"PE\0\0":
+                raise NotAProgram("no PE header")
+            sections, optional_size = struct.unpack_from("<H12xH", self.data, pe + 6)
+            optional = pe + 24
+            if struct.unpack_from("<H", self.data, optional)[0] != 0x10B:
+                raise NotAProgram("not a 32-bit program")
+            self.directories = [struct.unpack_from("<II", self.data, optional + 96 + 8 * i)
+                                for i in range(struct.unpack_from("<I", self.data, optional + 92)[0])]
+            table = optional + optional_size
+            self.sections = [struct.unpack_from("<8xIIII", self.data, table + 40 * i) for i in range(sections)]
+        except struct.error:
+            raise NotAProgram("cut short")
+
+    def offset(self, rva):
+        for size, address, raw_size, raw in self.sections:
+            if address <= rva < address + max(size, raw_size):
+                return raw + rva - address
+        raise NotAProgram("an address outside every section")
+
+    def text(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode("latin-1")
+
+    def directory(self, index):
+        rva, size = self.directories[index] if index < len(self.directories) else (0, 0)
+        return self.offset(rva) if rva and size else None
+
+    def imports(self):
+        """The names imported, by DLL (in lower case)."""
+        found = {}
+        at = self.directory(1)
+        while at is not None:
+            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, at)
+            if not name:
+                break
+            names = found.setdefault(self.text(name).lower(), set())
+            entry = self.offset(lookup or thunks)
+            while True:
+                thunk = struct.unpack_from("<I", self.data, entry)[0]
+                if not thunk:
+                    break
+                if not thunk & 0x80000000:  # else by ordinal
+                    names.add(self.text(thunk + 2))
+                entry += 4
+            at += 20
+        return found
+
+    def resource_types(self):
+        """The numbered types of the resources it holds."""
+        at = self.directory(2)
+        if at is None:
+            return set()
+        named, numbered = struct.unpack_from("<12xHH", self.data, at)
+        return {struct.unpack_from("<I", self.data, at + 16 + 8 * i)[0] for i in range(named, named + numbered)}
+
+
+def describe(path):
+    """(whether it reads its command line in UTF-16, whether it has an icon),
+    or raises NotAProgram."""
+    try:
+        image = Image(path)
+        kernel = image.imports().get("kernel32.dll", set())
+        wide, ansi = "GetCommandLineW" in kernel, "GetCommandLineA" in kernel
+        if wide == ansi:
+            raise NotAProgram("it reads its command line with %s" % ("both GetCommandLineA and GetCommandLineW"
+                                                                     if wide else "neither GetCommandLine"))
+        return wide, RT_GROUP_ICON in image.resource_types()
+    except (struct.error, ValueError) as e:
+        raise NotAProgram("cut short (%s)" % e)
