@@ -17,8 +17,11 @@
                                dual-signed build/signed/setup.exe for the
                                end-to-end tables
     release_test.py medium     make medium refuses what Windows would not see
-                               whole; makes a medium and its image, which the
+                               whole, and what it did not make or was edited
+                               since; makes a medium and its image, which the
                                check passes and whose level-1 twin it fails;
+                               is stopped at each step of a replacement, which
+                               the next run finishes; takes one run at a time;
                                leaves the image's Joliet tree in
                                build/medium-joliet/ for the end-to-end tables
 """
@@ -54,6 +57,7 @@ fi.tool_missing = Asennusohjelmaa "%s" ei ole.
 fi.file_unreadable = Tiedostoa "%s" ei voi avata luettavaksi.
 fi.folder_unspellable = Asennusta ei voi käynnistää kansiosta "%s", koska sen nimessä on merkkejä, joita asennusohjelma ei voi lukea tässä järjestelmässä. Kopioi koko tietoväline kansioon, jolla on yksinkertainen nimi, kuten C:\\Setup, ja käynnistä setup.exe siellä.
 """
+STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 failures = []
 
 
@@ -168,6 +172,11 @@ def wait_for(done, seconds):
     return False
 
 
+def stopped_process(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "T"
+
+
 def gone(pid):
     """Whether process pid has ended (a zombie has)."""
     try:
@@ -207,6 +216,16 @@ def signing():
         done = run([sign, exe], env=env)
         expect("sign with %s fails, leaving the file as it was and nothing beside it" % what,
                done.returncode != 0 and says in done.stderr and untouched(), done.stderr[-300:])
+    foreign = unsigned + ".signed"
+    with open(foreign, "w") as f:
+        f.write("notes of my own\n")
+    done = run([sign, unsigned], env=pem)
+    with open(foreign) as f:
+        kept = f.read() == "notes of my own\n"
+    os.remove(foreign)
+    expect("sign refuses a .signed file that it did not write, leaving both as they were",
+           done.returncode != 0 and "not a record of make sign" in done.stderr and kept and untouched(),
+           done.stderr[-300:])
 
     # A stand-in for osslsigncode writes part of its output and waits for a
     # signal to reach make sign, which must stop it.
@@ -218,8 +237,11 @@ def signing():
                 'echo $$ > %s\necho partial > "$out"\nexec sleep 60\n' % pid_file)
     os.chmod(os.path.join(fake_bin, "osslsigncode"), 0o755)
     for name in ("SIGINT", "SIGTERM", "SIGHUP"):
+        # Each signal at its default, as a shell cannot trap one that was
+        # ignored when it started (under nohup, HUP is).
         process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in STOPPING])
         started = wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
         process.send_signal(getattr(signal, name))
         try:
@@ -260,6 +282,24 @@ def signing():
     expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(
         ["osslsigncode", "verify", "-CAfile", cert, "-in", os.path.join(work, "-setup.exe")]).returncode == 0,
         done.stderr[-300:])
+
+
+def rewrite(path, old=None, new=None):
+    """Changes path as a hand edit would: the same size, other bytes (old
+    replaced by new, or the last byte)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    data = data.replace(old.encode(), new.encode()) if old else data[:-1] + bytes([data[-1] ^ 1])
+    os.chmod(path, 0o644)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def lay_script(path, body):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\n" + body)
+    os.chmod(path, 0o755)
 
 
 def lay_files(folder, names):
@@ -331,6 +371,12 @@ def medium():
             ("a name ending in a dot", good, ["docs/a.txt."], "ends in a dot"),
             ("a file named aux", good, ["aux"], "reserves"),
             ("a file named docs/Con.txt", good, ["docs/Con.txt"], "reserves"),
+            ("a file named docs/CON .txt", good, ["docs/CON .txt"], "reserves"),
+            ("a file named com9", good, ["com9"], "reserves"),
+            ("a file named docs/LPT9.log", good, ["docs/LPT9.log"], "reserves"),
+            ("a file named COM\u00b9", good, ["COM\u00b9"], "reserves"),
+            ("a file named docs/lpt\u00b3.log", good, ["docs/lpt\u00b3.log"], "reserves"),
+            ("a name ending in a blank", good, ["docs/a "], "ends in a dot or a blank"),
             ("a link to the folder that holds it", good, ["docs/up -> .."], "loop"),
             ("a link to itself", good, ["me -> me"], "loop"),
             ("a link that leads nowhere", good, ["gone -> missing.txt"], "leads nowhere"),
@@ -374,31 +420,96 @@ def medium():
             ("a file the list does not name", dict(write="extra.txt"), "extra.txt is in the image but not in"),
             ("no setup.exe, nor its line in the list", dict(remove="setup.exe"), "names no setup.exe"),
             ("no tool, its line kept", dict(remove=TOOL, listed=True), TOOL + " is not where"),
-            ("a file named nul, listed", dict(write="nul", listed=True), "nul: Windows cannot open it")):
+            ("a file named nul, listed", dict(write="nul", listed=True), "nul: Windows cannot open it"),
+            ("a file named COM\u00b2, listed", dict(write="COM\u00b2", listed=True), "COM\u00b2: Windows cannot open it"),
+            ("AUTORUN.INF beside autorun.inf, both listed", dict(write="AUTORUN.INF", listed=True),
+             "differ only in case")):
         done = damaged(work, out, **change)
         expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
                done.stdout[-500:])
 
     # Only what make medium made is replaced; a refusal leaves everything as it was.
-    vendor, lone, changed = (os.path.join(work, name) for name in ("vendor", "lone", "changed"))
+    vendor, lone = (os.path.join(work, name) for name in ("vendor", "lone"))
     lay_files(vendor, ["SHA256SUMS", "bin/vorald_installer_cmd.exe"])
     lay_files(lone + ".iso", ["x"])
-    run(script + ["make", changed], env=good)
-    lay_files(os.path.join(changed, "new"), ["x"])
-    for what, folder, env, says in (
+    edits = {"a file added": lambda m: lay_files(os.path.join(m, "new"), ["x"]),
+             "an empty folder added": lambda m: os.mkdir(os.path.join(m, "empty")),
+             "autorun.inf rewritten, its size kept": lambda m: rewrite(os.path.join(m, "autorun.inf")),
+             "the tool rewritten, its size kept": lambda m: rewrite(os.path.join(m, TOOL)),
+             "its image rewritten, its size kept": lambda m: rewrite(m + ".iso"),
+             "its record rewritten": lambda m: rewrite(m + ".made", "make medium", "someone")}
+    changed = []
+    for what, edit in edits.items():
+        folder = os.path.join(work, "edited-%d" % len(changed))
+        run(script + ["make", folder], env=good)
+        edit(folder)
+        changed.append(("a medium with %s by hand" % what, folder, good,
+                        "not a record" if "record" in what else "changed since"))
+    broken_xorriso = dict(good, PATH=os.path.join(BUILD, "fake-xorriso") + ":" + os.environ["PATH"])
+    lay_script(os.path.join(BUILD, "fake-xorriso", "xorriso"),
+               '# Leaves out the Joliet tree.\nfor a; do shift; [ "$a" = -J ] || set -- "$@" "$a"; done\n'
+               'exec /usr/bin/xorriso "$@"\n')
+    for what, folder, env, says in [
             ("a misspelt MEDIUM_TOOL, keeping the last good medium", out, dict(good, MEDIUM_TOOL=tool + "x"), "no "),
+            ("an image without Joliet from xorriso, keeping the last good medium", out, broken_xorriso,
+             "not what Windows must see"),
             ("a folder with a SHA256SUMS that it did not make", vendor, good, "not a medium"),
-            ("an image that it did not make", lone, good, "not the image"),
-            ("a medium that was changed since", changed, good, "changed since")):
+            ("an image that it did not make", lone, good, "not the image")] + changed:
         before = snapshot(folder)
         done = run(script + ["make", folder], env=env)
         expect("make medium refuses %s, and leaves it as it was" % what,
                done.returncode != 0 and says in done.stderr and snapshot(folder) == before, done.stderr[-300:])
+    # Each interruption of a run that replaces a medium: a signal, or the
+    # machine's end (KILL). The next run finds a whole medium, says what it
+    # finished or undid, and goes on.
+    again = dict(good, MEDIUM_ARGS="--again")
+    for signal_name, at in (("TERM", "making"), ("KILL", "ready"), ("KILL", "medium aside"), ("KILL", "medium in"),
+                            ("KILL", "image aside"), ("KILL", "image in"), ("KILL", "recorded"),
+                            ("TERM", "removing the old")):
+        folder = os.path.join(work, "interrupted")
+        run(["rm", "-rf", folder, folder + ".iso", folder + ".made", os.path.join(work, ".interrupted.work")])
+        run(script + ["make", folder], env=good)
+        before = snapshot(folder)
+        stopped = run(script + ["make", folder], env=dict(again, KIT_TEST_SIGNAL=signal_name + ":" + at))
+        kept = at != "making" or snapshot(folder) == before
+        done = run(script + ["make", folder], env=again)
+        with open(os.path.join(folder, ".setup_args"), "rb") as f:
+            args = f.read()
+        expect("%s at the step %r: the next make medium %s, and makes the new medium" % (
+                   signal_name, at, "keeps the last good one" if at == "making" else "finishes the replacement"),
+               stopped.returncode != 0 and kept and done.returncode == 0 and args == b"--again" and
+               (at == "making" or "interrupted run" in done.stdout), stopped.stderr[-300:] + done.stderr[-300:])
+
+    # A second run while one is making the same medium (stopped, holding its lock).
+    first = subprocess.Popen(script + ["make", folder], env=dict(good, KIT_TEST_SIGNAL="STOP:ready"),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    waited = wait_for(lambda: stopped_process(first.pid), 60)
+    second = run(script + ["make", folder], env=again)
+    os.kill(first.pid, signal.SIGCONT)
+    expect("a second make medium of the same folder is refused, naming the first, which goes on",
+           waited and second.returncode != 0 and "process %d" % first.pid in second.stderr and
+           first.wait(timeout=60) == 0, second.stderr[-300:])
+
     code_page = dict(lodz, MEDIUM_ARGS_CODE_PAGE="1250")
     done = run(script + ["make", out], env=code_page)
     with open(os.path.join(out, ".setup_args"), "rb") as f:
         expect("make medium replaces its own medium, and writes MEDIUM_ARGS in MEDIUM_ARGS_CODE_PAGE",
                done.returncode == 0 and f.read() == b"--title=\xa3\xf3d\x9f", done.stderr[-300:])
+    # What setup.exe reads is taken from setup.exe, not from a file beside it.
+    claims = os.path.join(work, "claims-utf16")
+    os.makedirs(claims)
+    shutil.copy(SETUP, claims)
+    with open(os.path.join(claims, "check_exe.args"), "w") as f:
+        f.write("--command-line=utf16\n--icon\n")
+    done = run(script + ["make", os.path.join(work, "claims-medium"), "--setup", os.path.join(claims, "setup.exe")],
+               env=lodz)
+    expect("make medium reads the command line from setup.exe's imports, not from check_exe.args beside it",
+           done.returncode != 0 and "MEDIUM_ARGS_CODE_PAGE" in done.stderr, done.stderr[-300:])
+    branded = os.path.join(BUILD, "branded", "setup.exe")  # release_test.py branding makes it
+    done = run(script + ["make", os.path.join(work, "branded-medium"), "--setup", branded], env=good)
+    with open(os.path.join(work, "branded-medium", "autorun.inf"), "rb") as f:
+        expect("make medium finds the icon in setup.exe's resources, for autorun.inf",
+               done.returncode == 0 and b"icon=setup.exe,0\r\n" in f.read(), done.stderr[-300:])
     utf16 = os.path.join(BUILD, "utf16", "setup.exe")  # release_test.py branding makes it
     done = run(script + ["make", os.path.join(work, "utf16-medium"), "--setup", utf16], env=lodz)
     with open(os.path.join(work, "utf16-medium", ".setup_args"), "rb") as f:
@@ -409,8 +520,7 @@ def medium():
     # A setup.exe that make sign signed, then one built again after it.
     signed = os.path.join(work, "signed")
     os.makedirs(signed)
-    for source in (os.path.join(BUILD, "signed", "setup.exe"), os.path.join(BUILD, "signed", "setup.exe.signed"),
-                   os.path.join(BUILD, "win32", "check_exe.args")):
+    for source in (os.path.join(BUILD, "signed", "setup.exe"), os.path.join(BUILD, "signed", "setup.exe.signed")):
         if os.path.exists(source):  # else the first row fails: release_test.py signing makes them
             shutil.copy(source, signed)
     signed_make = script + ["make", os.path.join(work, "signed-medium"), "--setup", os.path.join(signed, "setup.exe")]
@@ -418,7 +528,13 @@ def medium():
     expect("make medium says who signed setup.exe",
            done.returncode == 0 and "signed by /CN=Throw-away test signer (SHA1 and SHA256)" in done.stdout,
            done.stdout[-300:] + done.stderr[-300:])
+    rewrite(os.path.join(signed, "setup.exe"), "This program cannot be run", "This program CANNOT be run")
+    os.remove(os.path.join(signed, "setup.exe.signed"))
+    done = run(signed_make, env=good)
+    expect("make medium refuses a signed setup.exe whose bytes were changed since",
+           done.returncode != 0 and "does not match its bytes" in done.stderr, done.stderr[-300:])
     shutil.copy(SETUP, signed)
+    shutil.copy(os.path.join(BUILD, "signed", "setup.exe.signed"), signed)
     done = run(signed_make, env=good)
     expect("make medium refuses a setup.exe built again after make sign",
            done.returncode != 0 and "no longer the file that make sign signed" in done.stderr, done.stderr[-300:])
