@@ -32,15 +32,6 @@ static char16_t* wide_copy(const char16_t* text)
     return format_alloc<char16_t>("%s", text);
 }
 
-template <typename C>
-static char16_t* message_of(const char* format, const C* path, const char16_t* number = u"")
-{
-    char16_t* wide = wide_copy(path);
-    char16_t* message = wide ? format_alloc<char16_t>(format, wide, number) : nullptr;
-    free_and_clear(&wide);
-    return message;
-}
-
 // One line of UTF-8 ending in CR LF, in every build and code page: logs are
 // read and searched elsewhere. False when the heap is out.
 static bool write_line(const char16_t* message)
@@ -97,9 +88,13 @@ unsigned report_failed_start(const C* tool, unsigned error)
         digits[--at] = static_cast<char16_t>(u'0' + rest % 10);
     while (rest /= 10);
     // Without memory for it, no line: the status still tells.
-    char16_t* message = message_of("Setup could not start the installer '%s': Windows error %s", tool, digits + at);
+    char16_t* wide = wide_copy(tool);
+    char16_t* message =
+        wide ? format_alloc<char16_t>("Setup could not start the installer '%s': Windows error %s", wide, digits + at)
+             : nullptr;
     if (message)
         write_line(message);
+    free_and_clear(&wide);
     free_and_clear(&message);
     return error;
 }
