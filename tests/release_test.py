@@ -115,7 +115,11 @@ def branding():
         with open(path, "w", encoding="utf-8") as f:
             f.write("# a comment\n" + line + "\n")
         bad.append(("SETUP_MESSAGES", path, path + ":2:", what))
-    bad += [("SETUP_LANGUAGES", "en,xx"), ("SETUP_LANGUAGES", "en,fi")]
+    alone = os.path.join(BUILD, "bad-messages-alone.txt")
+    with open(alone, "w", encoding="utf-8") as f:
+        f.write("fi.caption = Asennus\n")
+    bad += [("SETUP_LANGUAGES", "en,xx"), ("SETUP_LANGUAGES", "en,fi"),
+            ("SETUP_MESSAGES", alone, "fi lacks tool_missing", "a language without every text")]
     for variable, value, *named in bad:
         # SOURCE_DATE_EPOCH comes from the environment, the others from -D.
         env = dict(os.environ, **{variable: value}) if variable == "SOURCE_DATE_EPOCH" else None
@@ -463,7 +467,8 @@ def medium():
     # machine's end (KILL). The next run finds a whole medium, says what it
     # finished or undid, and goes on.
     again = dict(good, MEDIUM_ARGS="--again")
-    for signal_name, at in (("TERM", "making"), ("KILL", "ready"), ("KILL", "medium aside"), ("KILL", "medium in"),
+    for signal_name, at in (("TERM", "making"), ("KILL", "ready"), ("KILL", "medium aside"), ("TERM", "medium aside"),
+                            ("KILL", "medium in"),
                             ("KILL", "image aside"), ("KILL", "image in"), ("KILL", "recorded"),
                             ("TERM", "removing the old")):
         folder = os.path.join(work, "interrupted")
@@ -471,7 +476,8 @@ def medium():
         run(script + ["make", folder], env=good)
         before = snapshot(folder)
         stopped = run(script + ["make", folder], env=dict(again, KIT_TEST_SIGNAL=signal_name + ":" + at))
-        kept = at != "making" or snapshot(folder) == before
+        # A signal waits while the new medium is moved in.
+        kept = snapshot(folder) == before if at == "making" else signal_name == "KILL" or os.path.isdir(folder)
         done = run(script + ["make", folder], env=again)
         with open(os.path.join(folder, ".setup_args"), "rb") as f:
             args = f.read()
