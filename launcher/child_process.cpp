@@ -2,13 +2,19 @@
 
 #include "platform.h"
 
+unsigned wait_for_process(void* process)
+{
+    WaitForSingleObject(process, INFINITE);
+    DWORD status = 0;
+    unsigned result = GetExitCodeProcess(process, &status) ? status : GetLastError();
+    CloseHandle(process);
+    return result;
+}
+
 static unsigned wait_for(const PROCESS_INFORMATION& process, unsigned* tool_status)
 {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD status = 0;
-    *tool_status = GetExitCodeProcess(process.hProcess, &status) ? status : GetLastError();
-    CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+    *tool_status = wait_for_process(process.hProcess);
     return 0;
 }
 

@@ -74,6 +74,22 @@ void free_and_clear(C** holder)
     *holder = nullptr;
 }
 
+char16_t* wide_copy(const char* text)
+{
+    size_t length = 0;
+    while (text[length])
+        length++;
+    char16_t* wide = alloc_zeroed<char16_t>(length);
+    if (wide)
+        to_wide(text, length, wide, length);
+    return wide;
+}
+
+char16_t* wide_copy(const char16_t* text)
+{
+    return format_alloc<char16_t>("%s", text);
+}
+
 template char* alloc_zeroed<char>(size_t);
 template char16_t* alloc_zeroed<char16_t>(size_t);
 template char* format_alloc<char, char>(const char*, ...);

@@ -17,3 +17,8 @@ C* format_alloc(const F* format, ...);
 
 template <typename C>
 void free_and_clear(C** holder);
+
+// The text in UTF-16: ANSI text converted from the ANSI code page, UTF-16
+// copied. Null when the heap is out.
+char16_t* wide_copy(const char* text);
+char16_t* wide_copy(const char16_t* text);

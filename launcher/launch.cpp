@@ -3,6 +3,7 @@
 #include "arg_file.h"
 #include "command.h"
 #include "dll_search.h"
+#include "elevation.h"
 #include "heap_string.h"
 #include "own_folder.h"
 #include "platform.h"
@@ -102,6 +103,10 @@ unsigned launch(const C* tail, bool pass_tool_status)
     release_dll_search(dll_directory_set);
     unsigned tool_status = 0;
     unsigned result = run_and_wait(command, &tool_status);
+    // Windows asks the person at the screen, if there is one, for the rights
+    // that the tool demands.
+    if (result == error_elevation_required && anyone_sees_box())
+        result = run_elevated(installer, command, &tool_status);
     free_and_clear(&command);
     if (result != 0)
         return report_failed_start(installer, result);

@@ -10,6 +10,8 @@ static const char* const english[] = {
     "Setup cannot start the installer from the folder '%s', because its name has characters that the "
     "installer cannot read on this system. Copy the whole medium to a folder with a plain name, such as "
     "C:\\Setup, and start setup.exe there.",
+    "Setup could not start the installer '%s'.",
+    "The command line for the installer is longer than Windows allows.",
 };
 
 const char* english_text(message_id id)
@@ -60,8 +62,8 @@ unsigned box_language(unsigned user, const unsigned* held, unsigned count)
     return held_as(held, count, english_us, true);
 }
 
-// The caption holds no %, every other text one %s and no other %: the path
-// must show, and a box's format knows nothing else.
+// The caption and a reason hold no %, every other text one %s and no other
+// %: the path must show, and a box's format knows nothing else.
 static bool fits_its_box(const char16_t* text, message_id id)
 {
     unsigned percents = 0, paths = 0;
@@ -71,7 +73,7 @@ static bool fits_its_box(const char16_t* text, message_id id)
         percents++;
         paths += p[1] == u's';
     }
-    unsigned wanted = id == message_caption ? 0 : 1;
+    unsigned wanted = id == message_caption || id == message_command_too_long ? 0 : 1;
     return text[0] && percents == wanted && paths == wanted;
 }
 

@@ -8,6 +8,8 @@ enum message_id {
     message_tool_missing = 2,
     message_file_unreadable = 3,
     message_folder_unspellable = 4,
+    message_start_failed = 5,     // followed by Windows' reason
+    message_command_too_long = 6, // the reason for 206, which Windows words for a file name
 };
 
 // Room for one text of a box, in UTF-16 units and its terminator.

@@ -110,6 +110,42 @@ void show_error(const char16_t* text, const char16_t* caption, unsigned style);
 // launcher gave one; a missing handle or a failed write is ignored.
 void write_standard_error(const char* bytes, unsigned length);
 
+// The process's current directory (GetCurrentDirectoryW), offering room
+// units: its length without the terminator; more than that when it does not
+// fit; 0 on failure.
+unsigned current_directory(char16_t* out, unsigned room);
+
+// Windows' own text for an error code (FormatMessageW from the system, its
+// inserts left as they stand) in language, into out (room units,
+// terminated): its length, 0 where Windows has none.
+unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room);
+
+// ShellExecuteExW's request, each field as the call takes it.
+struct shell_request {
+    unsigned mask;  // SEE_MASK_*
+    const char16_t* verb;
+    const char16_t* file;
+    const char16_t* parameters;
+    const char16_t* directory;
+    unsigned show;  // SW_*
+};
+
+enum {
+    shell_no_close_process = 0x40, // SEE_MASK_NOCLOSEPROCESS
+    shell_no_async = 0x100,        // SEE_MASK_NOASYNC
+    shell_no_ui = 0x400,           // SEE_MASK_FLAG_NO_UI
+    show_hidden = 0,               // SW_HIDE
+};
+
+// ShellExecuteExW of request, SHELL32 loaded from the system folder on first
+// use: call_missing where it cannot be; call_failed with Windows' error
+// code; call_done with the process started, if Windows tells it.
+call_result shell_execute(const shell_request* request, void** process, unsigned* error);
+
+// Waits until process ends and closes it: its exit status, or the
+// platform's error code when Windows cannot tell it.
+unsigned wait_for_process(void* process);
+
 // Starts command without a console window and waits until it ends.
 // Returns 0, or the platform's error code when it could not be started.
 // tool_status gets the tool's exit status, or the platform's error code when

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <shellapi.h>
 #include <stdlib.h>
 
 #include "platform.h"
@@ -171,22 +172,27 @@ void write_standard_error(const char* bytes, unsigned length)
         WriteFile(handle, bytes, length, &written, nullptr);
 }
 
-// USER32 is loaded only here, from the system folder, and only once a box
-// may show: a run that shows none does not pay for it.
-static void* user32_proc(const char* name)
+// USER32 and SHELL32 are loaded only here, from the system folder, and only
+// once they are needed: a run that shows no box does not pay for USER32,
+// a run without the consent prompt not for SHELL32.
+static void* system_proc(HMODULE* module, const char* file, const char* name)
 {
-    static HMODULE user32;
-    if (!user32) {
-        static const char file[] = "\\user32.dll";
-        char path[MAX_PATH + sizeof file];
+    if (!*module) {
+        char path[MAX_PATH + 16];
         UINT length = GetSystemDirectoryA(path, MAX_PATH);
         if (length == 0 || length >= MAX_PATH)
             return nullptr;
-        for (unsigned i = 0; i < sizeof file; i++)
+        for (unsigned i = 0; i == 0 || file[i - 1]; i++)
             path[length + i] = file[i];
-        user32 = LoadLibraryA(path);
+        *module = LoadLibraryA(path);
     }
-    return find_proc(user32, name);
+    return find_proc(*module, name);
+}
+
+static void* user32_proc(const char* name)
+{
+    static HMODULE user32;
+    return system_proc(&user32, "\\user32.dll", name);
 }
 
 call_result station_visible(bool* visible)
@@ -252,4 +258,38 @@ const char16_t* text_block(unsigned language, unsigned* units)
         return nullptr;
     *units = SizeofResource(nullptr, found) / sizeof(char16_t);
     return static_cast<const char16_t*>(block);
+}
+
+unsigned current_directory(char16_t* out, unsigned room)
+{
+    return GetCurrentDirectoryW(room, reinterpret_cast<LPWSTR>(out));
+}
+
+unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room)
+{
+    return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, language,
+                          reinterpret_cast<LPWSTR>(out), room, nullptr);
+}
+
+call_result shell_execute(const shell_request* request, void** process, unsigned* error)
+{
+    static HMODULE shell32;
+    typedef BOOL(WINAPI * execute_fn)(SHELLEXECUTEINFOW*);
+    execute_fn execute = reinterpret_cast<execute_fn>(system_proc(&shell32, "\\shell32.dll", "ShellExecuteExW"));
+    if (!execute)
+        return call_missing;
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = request->mask;
+    info.lpVerb = windows_text(request->verb);
+    info.lpFile = windows_text(request->file);
+    info.lpParameters = windows_text(request->parameters);
+    info.lpDirectory = windows_text(request->directory);
+    info.nShow = static_cast<int>(request->show);
+    if (!execute(&info)) {
+        *error = GetLastError();
+        return call_failed;
+    }
+    *process = info.hProcess;
+    return call_done;
 }

@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include "elevation.h"
 #include "heap_string.h"
 #include "launch.h"
 #include "platform.h"
@@ -12,24 +13,6 @@ bool anyone_sees_box()
     // From Vista on, session 0 holds only services; no user's desktop is there.
     unsigned session = 0;
     return !(windows_major_version() >= 6 && session_id(&session) == call_done && session == 0);
-}
-
-// The path in UTF-16. The ANSI build spelled it exactly, so it converts back
-// exactly.
-static char16_t* wide_copy(const char* text)
-{
-    size_t length = 0;
-    while (text[length])
-        length++;
-    char16_t* wide = alloc_zeroed<char16_t>(length);
-    if (wide)
-        to_wide(text, length, wide, length);
-    return wide;
-}
-
-static char16_t* wide_copy(const char16_t* text)
-{
-    return format_alloc<char16_t>("%s", text);
 }
 
 // One line of UTF-8 ending in CR LF, in every build and code page: logs are
@@ -57,17 +40,25 @@ unsigned report_no_memory()
     return launch_no_memory;
 }
 
-template <typename C>
-unsigned report(message_id id, const C* path, unsigned status)
+// The text of box id naming path, and after a blank line reason where there
+// is one; null when the heap is out.
+static char16_t* box_text(message_id id, const char16_t* path, const char16_t* reason, box_texts* texts)
 {
-    char16_t* wide = wide_copy(path);
-    char16_t* line = wide ? format_alloc<char16_t>(english_text(id), wide) : nullptr;
+    box_texts_of(id, texts);
+    char16_t* sentence = format_alloc<char16_t>(texts->format, path);
+    if (!sentence || !reason)
+        return sentence;
+    char16_t* text = format_alloc<char16_t>("%s\n\n%s", sentence, reason);
+    free_and_clear(&sentence);
+    return text;
+}
+
+static unsigned report_wide(message_id id, const char16_t* path, unsigned status)
+{
+    char16_t* line = format_alloc<char16_t>(english_text(id), path);
     bool box = anyone_sees_box();
     box_texts texts;
-    if (box)
-        box_texts_of(id, &texts);
-    char16_t* shown = line && box ? format_alloc<char16_t>(texts.format, wide) : nullptr;
-    free_and_clear(&wide);
+    char16_t* shown = line && box ? box_text(id, path, nullptr, &texts) : nullptr;
     unsigned result = status;
     if (!line || (box && !shown) || !write_line(line))
         result = report_no_memory();
@@ -79,23 +70,82 @@ unsigned report(message_id id, const C* path, unsigned status)
 }
 
 template <typename C>
+unsigned report(message_id id, const C* path, unsigned status)
+{
+    char16_t* wide = wide_copy(path);
+    unsigned result = wide ? report_wide(id, wide, status) : report_no_memory();
+    free_and_clear(&wide);
+    return result;
+}
+
+// The number in decimal, within digits.
+static const char16_t* decimal(unsigned number, char16_t (&digits)[12])
+{
+    unsigned at = sizeof digits / sizeof digits[0] - 1;
+    digits[at] = 0;
+    do
+        digits[--at] = static_cast<char16_t>(u'0' + number % 10);
+    while (number /= 10);
+    return digits + at;
+}
+
+// Windows' reason for error, in the user's language where Windows has it,
+// ending in its number: "Access is denied. (5)". Its %1 names the tool's file.
+// Windows words 206 for a file name: the reason for it is our own.
+static char16_t* reason_for(unsigned error, const char16_t* tool)
+{
+    char16_t digits[12];
+    const char16_t* number = decimal(error, digits);
+    box_texts texts;
+    char16_t* text = texts.format;
+    text[0] = 0;
+    if (error == launch_command_too_long) {
+        box_texts_of(message_command_too_long, &texts);
+    } else if (!system_message(error, user_language(), text, text_room)) {
+        system_message(error, 0, text, text_room);
+    }
+    char16_t* end = text;
+    while (*end)
+        end++;
+    while (end > text && (end[-1] == u' ' || end[-1] == u'\r' || end[-1] == u'\n'))
+        *--end = 0;
+    if (!text[0])
+        return format_alloc<char16_t>("Windows error %s", number);
+    const char16_t* name = tool;
+    for (const char16_t* p = tool; *p; p++)
+        if (*p == u'\\')
+            name = p + 1;
+    for (char16_t* p = text; *p; p++)
+        if (p[0] == u'%' && p[1] == u'1' && !(p[2] >= u'0' && p[2] <= u'9')) {
+            *p = 0;
+            return format_alloc<char16_t>("%s%s%s (%s)", text, name, p + 2, number);
+        }
+    return format_alloc<char16_t>("%s (%s)", text, number);
+}
+
+template <typename C>
 unsigned report_failed_start(const C* tool, unsigned error)
 {
-    char16_t digits[12] = {};
-    unsigned at = sizeof digits / sizeof digits[0] - 1;
-    unsigned rest = error;
-    do
-        digits[--at] = static_cast<char16_t>(u'0' + rest % 10);
-    while (rest /= 10);
-    // Without memory for it, no line: the status still tells.
+    char16_t digits[12];
+    // Without memory for it, no line and no box: the status still tells.
     char16_t* wide = wide_copy(tool);
     char16_t* message =
-        wide ? format_alloc<char16_t>("Setup could not start the installer '%s': Windows error %s", wide, digits + at)
+        wide ? format_alloc<char16_t>("Setup could not start the installer '%s': Windows error %s", wide,
+                                      decimal(error, digits))
              : nullptr;
+    // Whoever declined the consent prompt knows why.
+    bool box = message && error != error_cancelled && anyone_sees_box();
+    char16_t* reason = box ? reason_for(error, wide) : nullptr;
+    box_texts texts;
+    char16_t* shown = reason ? box_text(message_start_failed, wide, reason, &texts) : nullptr;
     if (message)
         write_line(message);
+    if (shown)
+        show_error(shown, texts.caption, texts.style);
     free_and_clear(&wide);
     free_and_clear(&message);
+    free_and_clear(&reason);
+    free_and_clear(&shown);
     return error;
 }
 

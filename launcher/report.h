@@ -16,7 +16,8 @@ template <typename C>
 unsigned report(message_id id, const C* path, unsigned status);
 
 // A line naming the tool that did not start and Windows' error code, which
-// it returns.
+// it returns; and, where anyone can see one, a box that also gives Windows'
+// reason. None when the person declined the consent prompt.
 template <typename C>
 unsigned report_failed_start(const C* tool, unsigned error);
 

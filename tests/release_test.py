@@ -56,6 +56,8 @@ fi.caption = Asennus
 fi.tool_missing = Asennusohjelmaa "%s" ei ole.
 fi.file_unreadable = Tiedostoa "%s" ei voi avata luettavaksi.
 fi.folder_unspellable = Asennusta ei voi käynnistää kansiosta "%s", koska sen nimessä on merkkejä, joita asennusohjelma ei voi lukea tässä järjestelmässä. Kopioi koko tietoväline kansioon, jolla on yksinkertainen nimi, kuten C:\\Setup, ja käynnistä setup.exe siellä.
+fi.start_failed = Asennusohjelmaa "%s" ei voitu käynnistää.
+fi.command_too_long = Asennusohjelman komentorivi on pidempi kuin Windows sallii.
 """
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 failures = []

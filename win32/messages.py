@@ -25,7 +25,10 @@ LANGUAGES = {
     "id": 0x0421, "hi": 0x0439, "ca": 0x0403, "ar": 0x0401, "he": 0x040D, "fa": 0x0429,
 }
 # As launcher/messages.h numbers them.
-KEYS = {"caption": 1, "tool_missing": 2, "file_unreadable": 3, "folder_unspellable": 4}
+KEYS = {"caption": 1, "tool_missing": 2, "file_unreadable": 3, "folder_unspellable": 4, "start_failed": 5,
+        "command_too_long": 6}
+# Texts that name no path: the caption, and a reason that follows a sentence.
+PATHLESS = ("caption", "command_too_long")
 LINE = re.compile(r"^([A-Za-z]+(?:-[A-Za-z]+)?)\.([a-z_]+)\s*=\s*(.*?)\s*$")
 
 
@@ -38,7 +41,7 @@ def text_problem(key, text):
         return "is empty"
     if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
         return "holds a control character"
-    wanted = 0 if key == "caption" else 1
+    wanted = 0 if key in PATHLESS else 1
     if text.count("%s") != wanted or text.count("%") != wanted:
         return "holds %s; it takes %s" % (
             " ".join(re.findall(r"%.?", text)) or "no %s",

@@ -35,6 +35,14 @@ TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
 MISSING = b"Installer executable '{base}" + TOOL + b"' does not exist"
 UNREADABLE = b"Can not open '{base}.setup_args' for reading"
 DVD = b"{base}" + TOOL + b" --source={base} --dvd"
+# A failed start's box: this sentence, a blank line and Windows' reason, which
+# for PROBE is what Windows says of the runner's own start of the command.
+FAILED = b"Setup could not start the installer '{tool}'."
+FAILED_DE = 'Das Installationsprogramm "{tool}" konnte nicht gestartet werden.'.encode("cp1252")
+FAILED_JA = 'インストーラー "{tool}" を起動できませんでした。'.encode("cp932")
+PROBE = "probe"
+TOO_LONG = "The command line for the installer is longer than Windows allows. (206)"
+TOO_LONG_JA = "インストーラーのコマンド ラインが、Windows で許可されている長さを超えています。 (206)"
 UNSPELLABLE = (b"Setup cannot start the installer from the folder '{base}', because its name has characters that "
                b"the installer cannot read on this system. Copy the whole medium to a folder with a plain name, "
                b"such as C:\\Setup, and start setup.exe there.")
@@ -82,7 +90,12 @@ LAUNCH = [
     case("argument file held open for writing by another program", args_file=HELD,
          command=b"{base}" + TOOL + b" --source={base} --held"),
     # The status is whatever CreateProcessA says for the same command line.
-    case("a folder named like the tool", tool="folder", status="probe", command=None),
+    case("a folder named like the tool", tool="folder", status="probe", box=FAILED, reason=PROBE, command=None),
+    case("a folder named like the tool where nobody can see a box", tool="folder", status="probe", box=FAILED,
+         reason=PROBE, hidden=True, command=None),
+    # Wine starts it (its token is always an administrator's); Windows would
+    # refuse it with 740 and setup.exe would ask through the consent prompt.
+    case("a tool whose manifest demands administrator rights", tool="admin", exit=5, sleep=700),
     case("a dual-signed setup.exe", build="signed"),
     # Built to end with the tool's own status.
     case("the tool's status 0 passed on", build="tool-status"),
@@ -116,8 +129,8 @@ ENTRY = [
          command=b"{base}" + TOOL + b' --source={base} "--a b" "c"'),
     case("the launch result 2 becomes the exit status", args_file=FOLDER, status=2, box=UNREADABLE,
          command=None),
-    case("a failed start's error code becomes the exit status", tool="folder", status="probe",
-         command=None),
+    case("a failed start's error code becomes the exit status", tool="folder", status="probe", box=FAILED,
+         reason=PROBE, command=None),
 ]
 
 # Code page 932: the second byte of 表 (0x95 0x5C) is a backslash.
@@ -144,6 +157,10 @@ CODEPAGE = [
     case("Arabic of Egypt: the tool missing, in Arabic, right to left", lang="ar_EG.UTF-8", tool=None, status=1,
          box='برنامج التثبيت "{tool}" غير موجود.'.encode("cp1256"), codepage="cp1256", log=MISSING,
          caption="الإعداد", ok="حسنًا", reading=b"rtl", command=None),
+    case("German: a folder named like the tool", lang="de_DE.UTF-8", tool="folder", status="probe",
+         box=FAILED_DE, reason=PROBE, command=None),
+    case("German: a file that is not a program as the tool", lang="de_DE.UTF-8", tool="text", status="probe",
+         box=FAILED_DE, reason=PROBE, command=None),
     case("Finnish, which setup.exe does not hold: English", lang="fi_FI.UTF-8", tool=None, status=1, box=MISSING,
          command=None),
     # Too long for the tool's path in both forms, and not in code page 1252.
@@ -153,7 +170,8 @@ CODEPAGE = [
          deep=True, hidden=True, status=1, box=UNSPELLABLE, command=None),
     # Windows takes 32,766 UTF-16 units; in bytes these are nearly twice as many.
     case("double-byte arguments, 32,766 units in all", codepage="cp932", units=32766),
-    case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, command=None),
+    case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, box=FAILED_JA,
+         reason=TOO_LONG_JA, caption="セットアップ", command=None),
     # A build for a tool that reads its command line in UTF-16: any folder,
     # any argument, exactly. Its best-fit twin (Lodz for Łódź) never runs.
     case("utf16: a folder outside code page 1252 with a blank, beside its best-fit twin", build="utf16",
@@ -173,7 +191,7 @@ CODEPAGE = [
          box=MISSING, command=None),
     case("utf16: double-byte arguments, 32,766 units in all", build="utf16", codepage="cp932", units=32766),
     case("utf16: double-byte arguments, 32,767 units in all", build="utf16", codepage="cp932", units=32767,
-         status=206, command=None),
+         status=206, box=FAILED_JA, reason=TOO_LONG_JA, caption="セットアップ", command=None),
 ]
 
 
@@ -205,8 +223,8 @@ def lay_out(group_dir, c, index):
     bin_dir = os.path.join(medium, "vorald_installer", "bin")
     os.makedirs(bin_dir)
     tool = os.path.join(bin_dir, "vorald_installer_cmd.exe")
-    if c["tool"] == "fake":
-        shutil.copy(os.path.join(WIN32, "fake_tool.exe"), tool)
+    if c["tool"] in ("fake", "admin"):
+        shutil.copy(os.path.join(WIN32, {"fake": "fake_tool.exe", "admin": "fake_tool_admin.exe"}[c["tool"]]), tool)
     elif c["tool"] == "folder":
         os.makedirs(tool)
     elif c["tool"] == "text":
@@ -247,14 +265,26 @@ def parse_fields(data):
 
 
 def wanted_line(c, values, cp, status):
-    """What setup.exe is to write to standard error, in UTF-8: the box's text
-    in English, or the tool that did not start."""
-    if c["box"]:
-        return fill(c.get("log", c["box"]), values).decode(cp).encode() + b"\r\n"
+    """What setup.exe is to write to standard error, in UTF-8: the tool that
+    did not start, or the box's text in English."""
     if c["status"] == "probe" or status == 206:
         return (b"Setup could not start the installer '" + values[b"tool"].decode(cp).encode() +
                 b"': Windows error %d\r\n" % status)
+    if c["box"]:
+        return fill(c.get("log", c["box"]), values).decode(cp).encode() + b"\r\n"
     return b""
+
+
+def wanted_box(c, values, cp, result, status):
+    """The box's text in UTF-8; a failed start's ends in Windows' reason."""
+    text = fill(c["box"], values).decode(cp).encode()
+    if not c.get("reason"):
+        return text
+    reason = c["reason"].encode()
+    if c["reason"] == PROBE:
+        said = result["probe_reason"][0].rstrip(b" \t\r\n").replace(b"%1", b"vorald_installer_cmd.exe")
+        reason = said + b" (%d)" % status if said else b"Windows error %d" % status
+    return text + b"\n\n" + reason
 
 
 def check(c, values, cp, result, record, cwd, error_file):
@@ -285,10 +315,10 @@ def check(c, values, cp, result, record, cwd, error_file):
     # one, none shows.
     boxes = result.get("box", [])
     line = wanted_line(c, values, cp, status)
-    wanted_boxes = [fill(c["box"], values).decode(cp).encode()] if c["box"] and not c.get("hidden") else []
-    expect("boxes", [b.split(b"\n")[0] for b in boxes], wanted_boxes)
+    wanted_boxes = [wanted_box(c, values, cp, result, status)] if c["box"] and not c.get("hidden") else []
+    expect("boxes", [b.split(b"\n", 4)[4] for b in boxes], wanted_boxes)
     for box in boxes:
-        caption, icon, buttons, reading = box.split(b"\n")[1:]
+        caption, icon, buttons, reading = box.split(b"\n")[:4]
         expect("box caption, icon, button and reading direction", [caption, icon, buttons, reading],
                [c.get("caption", "Setup").encode(), b"error", b"1:%s;" % c.get("ok", "OK").encode(),
                 c.get("reading", b"ltr")])
@@ -444,12 +474,12 @@ SPECIAL = [
     case("started from a network share", share=True, status=1,
          box=b"Installer executable '" + TOOL + b"' does not exist", command=None,
          plant_in_cwd="UNC\\server\\share\\media\\" + TOOL.decode()),
-    case("a text file named like the tool", tool="text", status="probe", command=None),
+    case("a text file named like the tool", tool="text", status="probe", box=FAILED, reason=PROBE, command=None),
     case("a tool that crashes has still run", env=[b"FAKE_TOOL_CRASH=1"]),
     # Windows would refuse it with 206; Wine would start the tool without
     # its arguments, so setup.exe refuses it itself.
     case("an argument file of 1 MiB on one line: the command line is refused",
-         args_file=b"x" * (1 << 20), status=206, command=None),
+         args_file=b"x" * (1 << 20), status=206, box=FAILED, reason=TOO_LONG, command=None),
 ]
 
 
@@ -482,8 +512,8 @@ def long_path(wine, top):
     problems = []
     if run.returncode != 1:
         problems.append("status: got %d, wanted 1" % run.returncode)
-    wanted = [b"Installer executable '" + TOOL + b"' does not exist", b"Setup", b"error", b"1:OK;", b"ltr"]
-    if [b.split(b"\n") for b in boxes] != [wanted]:
+    wanted = [b"Setup", b"error", b"1:OK;", b"ltr", b"Installer executable '" + TOOL + b"' does not exist"]
+    if [b.split(b"\n", 4) for b in boxes] != [wanted]:
         problems.append("boxes: got %r" % boxes)
     if os.path.exists(record):
         problems.append("a tool ran: %r" % read_record(record)["module"])

@@ -21,11 +21,11 @@
 //       stays, so that the desktop outlives each run of cases
 //
 // A result is fields NAME=VALUE, each ended by a zero byte: status, box (the
-// text and caption, in UTF-8, icon, buttons and reading direction of each
-// box), timed_out,
-// tool_done (whether the
+// caption, in UTF-8, icon, buttons, reading direction and, last, the text of
+// each box, which may hold line breaks), timed_out, tool_done (whether the
 // tool's record existed when setup.exe ended), elapsed_us (the wall-clock
-// time from the start to the end of setup.exe), and probe_error.
+// time from the start to the end of setup.exe), probe_error and probe_reason
+// (Windows' text for it in the user's language, in UTF-8).
 #include <windows.h>
 
 #include <stdio.h>
@@ -220,7 +220,7 @@ static std::string boxes_fields(const std::vector<box_report>& boxes)
 {
     std::string fields;
     for (const box_report& box : boxes) {
-        fields += "box=" + box.text + '\n' + box.caption + '\n' + box.icon + '\n' + box.buttons + '\n' + box.reading;
+        fields += "box=" + box.caption + '\n' + box.icon + '\n' + box.buttons + '\n' + box.reading + '\n' + box.text;
         fields += '\0';
     }
     return fields;
@@ -385,7 +385,13 @@ static void run_case(const char* case_path)
     std::string fields;
     if (has_probe) {
         SetCurrentDirectoryA(cwd.c_str());
-        fields += "probe_error=" + std::to_string(try_start(probe)) + '\0';
+        DWORD error = try_start(probe);
+        wchar_t reason[1024] = {};
+        if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                            GetUserDefaultUILanguage(), reason, 1024, nullptr))
+            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
+                           1024, nullptr);
+        fields += "probe_error=" + std::to_string(error) + '\0' + "probe_reason=" + to_utf8(reason) + '\0';
     }
     HANDLE held = INVALID_HANDLE_VALUE;
     if (!lock.empty())

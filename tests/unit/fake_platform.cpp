@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -398,4 +399,45 @@ unsigned run_and_wait(char* command, unsigned* tool_status)
     fake.calls.push_back("start");
     fake.started.push_back(command);
     return fake.start_result;
+}
+
+unsigned current_directory(char16_t* out, unsigned room)
+{
+    std::u16string folder = fake_utf16(fake.current_directory);
+    if (folder.size() >= room)
+        return static_cast<unsigned>(folder.size() + 1);
+    return give_path(folder, out, room);
+}
+
+unsigned system_message(unsigned error, unsigned, char16_t* out, unsigned room)
+{
+    auto found = fake.system_messages.find(error);
+    if (found == fake.system_messages.end() || fake_utf16(found->second).size() >= room)
+        return 0;
+    return give_path(fake_utf16(found->second), out, room);
+}
+
+static std::string utf8_or_null(const char16_t* text)
+{
+    return text ? utf8(text) : "(null)";
+}
+
+call_result shell_execute(const shell_request* request, void** process, unsigned* error)
+{
+    if (fake.shell == call_missing)
+        return call_missing;
+    char mask[16];
+    std::snprintf(mask, sizeof mask, "%#x", request->mask);
+    fake.calls.push_back(std::string("ShellExecuteExW ") + mask + " " + utf8_or_null(request->verb) + " [" +
+                         utf8_or_null(request->file) + "] [" + utf8_or_null(request->parameters) + "] [" +
+                         utf8_or_null(request->directory) + "] show " + std::to_string(request->show));
+    *error = fake.shell_error;
+    *process = fake.shell_process ? &fake : nullptr;
+    return fake.shell;
+}
+
+unsigned wait_for_process(void* process)
+{
+    fake.calls.push_back(process == &fake ? "wait" : "wait on a stranger");
+    return fake.elevated_status;
 }

@@ -41,6 +41,16 @@ struct fake_platform {
     std::vector<std::string> started;
     unsigned start_result = 0;
     unsigned tool_status = 0;
+    std::string current_directory = "C:\\Users\\me";
+    std::map<unsigned, std::string> system_messages = { // Windows' texts, UTF-8
+        {2, "The system cannot find the file specified.\r\n"},
+        {193, "%1 is not a valid Win32 application.\r\n"},
+        {740, "The requested operation requires elevation.\r\n"},
+        {1223, "The operation was canceled by the user.\r\n"}};
+    call_result shell = call_done;                // ShellExecuteExW: its fields go to calls
+    unsigned shell_error = 0;
+    bool shell_process = true;
+    unsigned elevated_status = 0;                 // the elevated tool's exit status
 };
 
 extern fake_platform fake;

@@ -94,7 +94,7 @@ void run(const launch_case& c)
                   c.started.empty() ? std::vector<std::string>() : std::vector<std::string>{c.started});
         // The box's text, or the tool that did not start, as a line in UTF-8.
         std::string line = c.box;
-        if (c.start_result || c.result == 206)
+        if (c.result && (c.start_result || c.result == 206))
             line = "Setup could not start the installer '" + base_of(c.module) + TOOL "': Windows error " +
                    std::to_string(c.result);
         EXPECT_EQ(fake.standard_error, line.empty() ? "" : line + "\r\n");
@@ -107,6 +107,7 @@ TEST(Launch, Table)
 {
     const std::string tool = "E:\\" TOOL;
     const std::string head = tool + " --source=E:\\";
+    const std::string failed = "Setup could not start the installer '" + tool + "'.\n\n";
     const std::string too_long(32767 - head.size() - 1, 'x'); // one more than Windows takes
     const std::string base214 = base_dir(214), base215 = base_dir(215); // the tool's path: 259, 260
     const std::string module259 = base_dir(250) + "setup.exe";
@@ -115,10 +116,14 @@ TEST(Launch, Table)
     const launch_case cases[] = {
         {"no tail, no file; the tool's status not passed on", "E:\\setup.exe", true, nullptr, "", 0, 0, "",
          head + " --dvd", 3010},
-        {"start fails", "E:\\setup.exe", true, nullptr, "", 2, 2, "", head + " --dvd"},
+        {"start fails: Windows' reason", "E:\\setup.exe", true, nullptr, "", 2, 2,
+         failed + "The system cannot find the file specified. (2)", head + " --dvd"},
         {"the tool's status passed on", "E:\\setup.exe", true, nullptr, "", 0, 3010, "", head + " --dvd", 3010, true},
-        {"the tool's status passed on, start fails", "E:\\setup.exe", true, nullptr, "", 193, 193, "",
-         head + " --dvd", 7, true},
+        {"the tool's status passed on, start fails: the reason names the tool", "E:\\setup.exe", true, nullptr, "",
+         193, 193, failed + "vorald_installer_cmd.exe is not a valid Win32 application. (193)", head + " --dvd", 7,
+         true},
+        {"start fails where Windows has no reason", "E:\\setup.exe", true, nullptr, "", 1260, 1260,
+         failed + "Windows error 1260", head + " --dvd"},
         {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
          head + " \"C:\\a b\\x\" y "},
         {"file with CR LF", "E:\\setup.exe", true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
@@ -144,8 +149,8 @@ TEST(Launch, Table)
          "C:\\SETUP~1\\SETUP.EXE"},
         {"module path of 259 characters is whole", module259, true, nullptr, "", 0, 1,
          "Installer executable '" + base_dir(250) + TOOL "' does not exist", ""},
-        {"argument file too long for Windows", "E:\\setup.exe", true,
-         too_long.c_str(), "", 0, 206, "", ""},
+        {"argument file too long for Windows: the reason in words", "E:\\setup.exe", true, too_long.c_str(), "", 0,
+         206, failed + "The command line for the installer is longer than Windows allows. (206)", ""},
         // The launcher's own path unknown: nothing is looked for or started.
         {"path of 260 characters, cut off", base_dir(251) + "setup.exe", true, nullptr, "", 0, 1,
          "Installer executable '" TOOL "' does not exist", ""},
@@ -189,6 +194,65 @@ TEST(Launch, Table)
     };
     for (const auto& c : cases)
         run(c);
+}
+
+// CreateProcess refuses a tool that demands administrator rights with 740;
+// the shell starts it through the consent prompt where someone can answer it.
+TEST(Launch, Elevation)
+{
+    const std::string tool = "E:\\" TOOL, spaced = "E:\\my media\\" TOOL;
+    const std::string runas = "ShellExecuteExW 0x540 runas [" + tool + "] [--source=E:\\ --dvd] [C:\\Users\\me] show 0";
+    const std::string failed = "Setup could not start the installer '" + tool + "'.\n\n";
+    struct {
+        const char* name;
+        const char* module;
+        bool visible;
+        call_result shell;
+        unsigned shell_error;
+        bool pass_tool_status;
+        unsigned result;
+        std::vector<std::string> calls; // after SetDefaultDllDirectories and the refused start
+        std::string box;
+    } cases[] = {
+        {"someone sees: the prompt, then the wait", "E:\\setup.exe", true, call_done, 0, false, 0,
+         {"SetDefaultDllDirectories", runas, "wait"}, ""},
+        {"someone sees: the tool's status passed on", "E:\\setup.exe", true, call_done, 0, true, 3010,
+         {"SetDefaultDllDirectories", runas, "wait"}, ""},
+        {"a blank in the base: the parameters follow the quoted path", "E:\\my media\\setup.exe", true, call_done,
+         0, false, 0,
+         {"SetDefaultDllDirectories",
+          "ShellExecuteExW 0x540 runas [" + spaced + "] [\"--source=E:\\my media\\\\\" --dvd] [C:\\Users\\me] show 0",
+          "wait"},
+         ""},
+        {"nobody sees: no prompt, no box", "E:\\setup.exe", false, call_done, 0, false, 740, {}, ""},
+        {"the person declines: no box", "E:\\setup.exe", true, call_failed, 1223, false, 1223,
+         {"SetDefaultDllDirectories", runas}, ""},
+        {"no SHELL32: the box for 740", "E:\\setup.exe", true, call_missing, 0, false, 740,
+         {"SetDefaultDllDirectories", "box"}, failed + "The requested operation requires elevation. (740)"},
+        {"the shell fails otherwise: the box for its code", "E:\\setup.exe", true, call_failed, 2, false, 2,
+         {"SetDefaultDllDirectories", runas, "box"}, failed + "The system cannot find the file specified. (2)"},
+    };
+    for (bool utf16 : {false, true})
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + (utf16 ? ", utf16" : ", ansi"));
+        lay_out(c.module, true, nullptr, utf16);
+        fake.start_result = 740;
+        fake.tool_status = 740;
+        fake.station_visible = c.visible;
+        fake.shell = c.shell;
+        fake.shell_error = c.shell_error;
+        fake.elevated_status = 3010;
+        unsigned result = utf16 ? launch(u"", c.pass_tool_status) : launch("", c.pass_tool_status);
+        EXPECT_EQ(result, c.result);
+        std::vector<std::string> calls = {"SetDefaultDllDirectories", "start"};
+        calls.insert(calls.end(), c.calls.begin(), c.calls.end());
+        EXPECT_EQ(fake.calls, calls);
+        EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
+        bool started = c.visible && c.shell == call_done;
+        EXPECT_EQ(fake.standard_error, !started ? "Setup could not start the installer '" + base_of(c.module) +
+                                                      TOOL "': Windows error " + std::to_string(c.result) + "\r\n"
+                                                : "");
+    }
 }
 
 TEST(Launch, AHugeArgumentFileIsRefusedBeforeItIsCopied)
