@@ -61,7 +61,7 @@ clean-cache:
 # Each fuzz target for a minute (FUZZ_SECONDS=...), its findings kept in build/host.
 FUZZ_SECONDS ?= 60
 fuzz: host
-	@for t in command_tail arg_file command own_folder; do \
+	@for t in command_tail arg_file command own_folder messages; do \
 	    echo "== fuzz_$$t"; \
 	    build/host/tests/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	        build/host/tests/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | \

@@ -1,5 +1,19 @@
 // The launch sequence: find the installer tool beside the launcher, choose
 // its arguments, start it and wait for it.
+//
+// setup.exe is built for a tool that reads its command line in the ANSI code
+// page (C = char, the default) or in UTF-16 (C = char16_t,
+// SETUP_COMMAND_LINE=utf16); the unit tests run both. The two take the same
+// decisions. What differs: the tail (entry.cpp: GetCommandLineA or W); how
+// the folder is spelled (own_folder.cpp: exactly in the code page, or as
+// Windows gives it; in both by its short form where only that fits); how
+// .setup_args becomes the arguments (take_arguments in launch.cpp: its bytes
+// as they stand, or decoded from UTF-8 or the code page by arg_file.cpp);
+// and the A or W form of the calls that take paths and start the tool
+// (platform_win32.cpp, child_process.cpp). Boxes are UTF-16 and the line on
+// standard error UTF-8 (UTF-16 to a console) in both; the consent prompt's
+// ShellExecuteExW takes the ANSI build's command converted as CreateProcessA
+// would convert it.
 #pragma once
 
 enum launch_status {

@@ -49,17 +49,20 @@ static unsigned held_as(const unsigned* held, unsigned count, unsigned language,
     return 0;
 }
 
-unsigned box_language(unsigned user, const unsigned* held, unsigned count)
+unsigned box_languages(unsigned user, const unsigned* held, unsigned count, unsigned* order)
 {
-    if (unsigned found = held_as(held, count, user, false))
-        return found;
-    if (unsigned found = held_as(held, count, nearest_region(user), false))
-        return found;
-    if (unsigned found = held_as(held, count, user, true))
-        return found;
-    if (unsigned found = held_as(held, count, english_us, false))
-        return found;
-    return held_as(held, count, english_us, true);
+    const unsigned wanted[box_fallbacks] = {
+        held_as(held, count, user, false),
+        held_as(held, count, nearest_region(user), false),
+        held_as(held, count, user, true),
+        held_as(held, count, english_us, false),
+        held_as(held, count, english_us, true),
+    };
+    unsigned found = 0;
+    for (unsigned language : wanted)
+        if (language && !held_as(order, found, language, false))
+            order[found++] = language;
+    return found;
 }
 
 // The caption and a reason hold no %, every other text one %s and no other
@@ -82,7 +85,7 @@ static bool fits_its_box(const char16_t* text, message_id id)
 static bool held_text(unsigned language, message_id id, char16_t* out)
 {
     unsigned units = 0;
-    const char16_t* block = language ? text_block(language, &units) : nullptr;
+    const char16_t* block = text_block(language, &units);
     if (!block)
         return false;
     unsigned at = 0;
@@ -125,15 +128,17 @@ static bool reads_right_to_left(unsigned language)
 
 void box_texts_of(message_id id, box_texts* box)
 {
-    unsigned held[64];
+    unsigned held[64], order[box_fallbacks];
     unsigned count = text_languages(held, sizeof held / sizeof held[0]);
-    unsigned language = box_language(user_language(), held, count);
-    box->style = box_error_icon;
-    if (held_texts(language, id, box)) {
-        if (reads_right_to_left(language))
+    unsigned languages = box_languages(user_language(), held, count, order);
+    for (unsigned i = 0; i < languages; i++) {
+        if (!held_texts(order[i], id, box))
+            continue;
+        box->style = box_error_icon;
+        if (reads_right_to_left(order[i]))
             box->style |= box_right_to_left | box_right;
         return;
     }
-    if (!held_texts(held_as(held, count, english_us, false), id, box))
-        english_texts(id, box);
+    box->style = box_error_icon;
+    english_texts(id, box);
 }

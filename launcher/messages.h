@@ -19,9 +19,12 @@ enum { text_room = 1024 };
 // and the box's where no string table has a text that fits.
 const char* english_text(message_id id);
 
-// Which of the held languages a box is in: the user's own; else the same
-// language as written in another region; else English; 0 for none of them.
-unsigned box_language(unsigned user, const unsigned* held, unsigned count);
+// The held languages whose texts a box is in, first that fits first: the
+// user's own; the same language as written in the nearest region (Chinese
+// of Hong Kong in that of Taiwan); in another region; English of the United
+// States; any English. Into order (box_fallbacks of them); their number.
+enum { box_fallbacks = 5 };
+unsigned box_languages(unsigned user, const unsigned* held, unsigned count, unsigned* order);
 
 struct box_texts {
     char16_t caption[text_room];
@@ -29,7 +32,7 @@ struct box_texts {
     unsigned style;             // MessageBox's: the error icon; from right to left in Arabic or Hebrew
 };
 
-// The caption and format of a box, both from the string table of the user's
-// language, or of English, or else compiled in; a table's text is taken only
-// where it fits its box (one replaced by hand may not).
+// The caption and format of a box, both from the string table of the first
+// of box_languages whose texts fit the box (one replaced by hand may not), or
+// else compiled in.
 void box_texts_of(message_id id, box_texts* box);

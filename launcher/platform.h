@@ -83,6 +83,10 @@ call_result station_visible(bool* visible);
 // The Terminal Services session that the process runs in.
 call_result session_id(unsigned* session);
 
+// The session of the physical console (WTSGetActiveConsoleSessionId, where
+// Windows has it): 0xFFFFFFFF while none is attached.
+call_result console_session(unsigned* session);
+
 // The major version of Windows: 5 for 2000 and XP, 6 and above from Vista.
 unsigned windows_major_version();
 
@@ -103,12 +107,18 @@ enum {
     box_right_to_left = 0x100000,  // MB_RTLREADING
 };
 
-// Modal box with a single OK button.
-void show_error(const char16_t* text, const char16_t* caption, unsigned style);
+// Modal box with a single OK button: 0 once it was closed, else Windows'
+// error code for why it could not be shown.
+unsigned show_error(const char16_t* text, const char16_t* caption, unsigned style);
 
-// Writes bytes to the standard error handle, where whoever started the
-// launcher gave one; a missing handle or a failed write is ignored.
+// Whether the standard error handle, where whoever started the launcher gave
+// one, is a console.
+bool standard_error_is_console();
+
+// Writes bytes to the standard error handle, or UTF-16 text to it as a
+// console (WriteConsoleW); a missing handle or a failed write is ignored.
 void write_standard_error(const char* bytes, unsigned length);
+void write_console_error(const char16_t* text, unsigned length);
 
 // The process's current directory (GetCurrentDirectoryW), offering room
 // units: its length without the terminator; more than that when it does not

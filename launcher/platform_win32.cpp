@@ -164,12 +164,43 @@ call_result session_id(unsigned* session)
     return call_done;
 }
 
-void write_standard_error(const char* bytes, unsigned length)
+call_result console_session(unsigned* session)
+{
+    typedef DWORD(WINAPI * console_fn)();
+    console_fn console = reinterpret_cast<console_fn>(kernel_proc("WTSGetActiveConsoleSessionId"));
+    if (!console)
+        return call_missing;
+    *session = console();
+    return call_done;
+}
+
+static HANDLE standard_error()
 {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+}
+
+bool standard_error_is_console()
+{
+    DWORD mode = 0;
+    HANDLE handle = standard_error();
+    return handle && GetConsoleMode(handle, &mode);
+}
+
+void write_standard_error(const char* bytes, unsigned length)
+{
+    HANDLE handle = standard_error();
     DWORD written = 0;
-    if (handle && handle != INVALID_HANDLE_VALUE)
+    if (handle)
         WriteFile(handle, bytes, length, &written, nullptr);
+}
+
+void write_console_error(const char16_t* text, unsigned length)
+{
+    HANDLE handle = standard_error();
+    DWORD written = 0;
+    if (handle)
+        WriteConsoleW(handle, windows_text(text), length, &written, nullptr);
 }
 
 // USER32 and SHELL32 are loaded only here, from the system folder, and only
@@ -212,12 +243,14 @@ call_result station_visible(bool* visible)
     return call_done;
 }
 
-void show_error(const char16_t* text, const char16_t* caption, unsigned style)
+unsigned show_error(const char16_t* text, const char16_t* caption, unsigned style)
 {
     typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
     message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
-    if (message_box)
-        message_box(nullptr, windows_text(text), windows_text(caption), style);
+    if (message_box && message_box(nullptr, windows_text(text), windows_text(caption), style))
+        return 0;
+    DWORD error = GetLastError();
+    return error ? error : ERROR_PROC_NOT_FOUND;
 }
 
 unsigned user_language()

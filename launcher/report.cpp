@@ -10,18 +10,26 @@ bool anyone_sees_box()
     bool visible = true;
     if (station_visible(&visible) == call_done && !visible)
         return false;
-    // From Vista on, session 0 holds only services; no user's desktop is there.
-    unsigned session = 0;
-    return !(windows_major_version() >= 6 && session_id(&session) == call_done && session == 0);
+    // From Vista on, session 0 holds only services, and no user's desktop,
+    // unless it is the console's own session, as in Windows PE.
+    unsigned session = 0, console = 0;
+    return !(windows_major_version() >= 6 && session_id(&session) == call_done && session == 0 &&
+             console_session(&console) == call_done && console != 0);
 }
 
-// One line of UTF-8 ending in CR LF, in every build and code page: logs are
+// One line ending in CR LF: to a console in UTF-16, which it shows whatever
+// its code page; else in UTF-8, in every build and code page, as logs are
 // read and searched elsewhere. False when the heap is out.
 static bool write_line(const char16_t* message)
 {
     unsigned length = 0;
     while (message[length])
         length++;
+    if (standard_error_is_console()) {
+        write_console_error(message, length);
+        write_console_error(u"\r\n", 2);
+        return true;
+    }
     char* line = alloc_zeroed<char>(length * 3 + 2);
     if (!line)
         return false;
@@ -31,6 +39,31 @@ static bool write_line(const char16_t* message)
     write_standard_error(line, bytes);
     free_and_clear(&line);
     return true;
+}
+
+// The number in decimal, within digits.
+static const char16_t* decimal(unsigned number, char16_t (&digits)[12])
+{
+    unsigned at = sizeof digits / sizeof digits[0] - 1;
+    digits[at] = 0;
+    do
+        digits[--at] = static_cast<char16_t>(u'0' + number % 10);
+    while (number /= 10);
+    return digits + at;
+}
+
+// A box that Windows could not show is said on standard error: its status
+// alone would claim that someone saw it.
+static void show(const char16_t* text, const box_texts& texts)
+{
+    char16_t digits[12];
+    if (unsigned error = show_error(text, texts.caption, texts.style)) {
+        char16_t* line =
+            format_alloc<char16_t>("Setup could not show its box: Windows error %s", decimal(error, digits));
+        if (line)
+            write_line(line);
+        free_and_clear(&line);
+    }
 }
 
 unsigned report_no_memory()
@@ -63,7 +96,7 @@ static unsigned report_wide(message_id id, const char16_t* path, unsigned status
     if (!line || (box && !shown) || !write_line(line))
         result = report_no_memory();
     else if (box)
-        show_error(shown, texts.caption, texts.style);
+        show(shown, texts);
     free_and_clear(&line);
     free_and_clear(&shown);
     return result;
@@ -76,17 +109,6 @@ unsigned report(message_id id, const C* path, unsigned status)
     unsigned result = wide ? report_wide(id, wide, status) : report_no_memory();
     free_and_clear(&wide);
     return result;
-}
-
-// The number in decimal, within digits.
-static const char16_t* decimal(unsigned number, char16_t (&digits)[12])
-{
-    unsigned at = sizeof digits / sizeof digits[0] - 1;
-    digits[at] = 0;
-    do
-        digits[--at] = static_cast<char16_t>(u'0' + number % 10);
-    while (number /= 10);
-    return digits + at;
 }
 
 // Windows' reason for error, in the user's language where Windows has it,
@@ -141,7 +163,7 @@ unsigned report_failed_start(const C* tool, unsigned error)
     if (message)
         write_line(message);
     if (shown)
-        show_error(shown, texts.caption, texts.style);
+        show(shown, texts);
     free_and_clear(&wide);
     free_and_clear(&message);
     free_and_clear(&reason);

@@ -24,7 +24,7 @@ import xml.parsers.expat
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win32"))
-from messages import KEYS, LANGUAGES, chosen_languages, read_texts, text_problem  # noqa: E402
+from messages import KEYS, LANGUAGES, chosen_languages, read_texts  # noqa: E402
 
 # The default build's boxes: every shipped language.
 SHIPPED_LANGUAGES = ",".join(chosen_languages(read_texts(
@@ -56,23 +56,66 @@ def resources(pe):
 
 
 def string_tables(found):
-    """Strings 0 to 15, by language."""
+    """Strings 0 to 15 by language, read as setup.exe reads them: each its
+    length and its units; None for a string the table cuts short."""
     tables = {}
     for kind, name, language, data in found:
         if kind != RT_STRING or name != 1:
             continue
+        units = struct.unpack("<%dH" % (len(data) // 2), data[:len(data) // 2 * 2])
         strings, at = [], 0
         for _ in range(16):
-            length = struct.unpack_from("<H", data, at)[0] if at + 2 <= len(data) else 0
-            strings.append(data[at + 2:at + 2 + 2 * length].decode("utf-16-le", "replace"))
-            at += 2 + 2 * length
+            if at >= len(units) or units[at] > len(units) - at - 1:
+                strings.append(None)
+                at = len(units)
+                continue
+            strings.append(struct.pack("<%dH" % units[at], *units[at + 1:at + 1 + units[at]]).decode(
+                "utf-16-le", "surrogatepass"))
+            at += 1 + units[at]
         tables[language] = strings
     return tables
 
 
+# setup.exe's room for one text, with its terminator (launcher/messages.h).
+TEXT_ROOM = 1024
+PATHLESS = ("caption", "command_too_long")
+
+
+def box_text_problem(key, text):
+    """What keeps setup.exe from showing a text in its box, as it checks."""
+    if text is None:
+        return "is cut short"
+    if len(text.encode("utf-16-le", "surrogatepass")) // 2 >= TEXT_ROOM:
+        return "is %d units long; setup.exe shows at most %d" % (len(text), TEXT_ROOM - 1)
+    if not text:
+        return "is empty"
+    wanted = 0 if key in PATHLESS else 1
+    if text.count("%") != wanted or text.count("%s") != wanted:
+        return "holds %d %% and %d %%s, not %d" % (text.count("%"), text.count("%s"), wanted)
+    return None
+
+
+RIGHT_TO_LEFT = (0x01, 0x0D, 0x20, 0x29)  # Arabic, Hebrew, Urdu, Persian
+SAMPLE_PATHS = ("C:\\Users\\Łódź\\", "E:\\برامج\\vorald_installer\\bin\\vorald_installer_cmd.exe",
+                "D:\\תוכנה\\vorald_installer\\bin\\vorald_installer_cmd.exe")
+
+
+def reading_order_problems(tag, key, text):
+    """A path in a right-to-left text must read in its own order: the
+    bidirectional algorithm's visual order of the text holds the path's."""
+    from bidi.algorithm import get_display
+    problems = []
+    for path in SAMPLE_PATHS:
+        shown = get_display(text.replace("%s", path), base_dir="R")
+        if get_display(path, base_dir="L") not in shown:
+            problems.append("string table %s: %s shows %s as %r" % (tag, key, path, shown))
+    return problems
+
+
 def string_table_problems(found, tags):
     """The boxes' texts: a table of strings 0 to 15 for each language asked
-    for and no other, each box's text in it fit for its box."""
+    for and no other, each box's text in it fit for its box, a path in a
+    right-to-left text in its own order."""
     problems = []
     tables = string_tables(found)
     wanted = {LANGUAGES[tag]: tag for tag in tags}
@@ -80,10 +123,13 @@ def string_table_problems(found, tags):
         problems.append("string tables in languages %s, wanted %s" % (
             sorted("%#06x" % t for t in tables), sorted("%#06x" % t for t in wanted)))
     for language, strings in sorted(tables.items()):
+        tag = wanted.get(language, "%#06x" % language)
         for key, number in KEYS.items():
-            problem = text_problem(key, strings[number])
+            problem = box_text_problem(key, strings[number])
             if problem:
-                problems.append("string table %s: %s %s" % (wanted.get(language, "%#06x" % language), key, problem))
+                problems.append("string table %s: %s %s" % (tag, key, problem))
+            elif language & 0x3FF in RIGHT_TO_LEFT and key not in PATHLESS:
+                problems += reading_order_problems(tag, key, strings[number])
     return problems
 
 

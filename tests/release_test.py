@@ -57,7 +57,9 @@ fi.tool_missing = Asennusohjelmaa "%s" ei ole.
 fi.file_unreadable = Tiedostoa "%s" ei voi avata luettavaksi.
 fi.folder_unspellable = Asennusta ei voi käynnistää kansiosta "%s", koska sen nimessä on merkkejä, joita asennusohjelma ei voi lukea tässä järjestelmässä. Kopioi koko tietoväline kansioon, jolla on yksinkertainen nimi, kuten C:\\Setup, ja käynnistä setup.exe siellä.
 fi.start_failed = Asennusohjelmaa "%s" ei voitu käynnistää.
-fi.command_too_long = Asennusohjelman komentorivi on pidempi kuin Windows sallii.
+he.tool_missing = תוכנית ההתקנה "%s" חסרה.
+# The longest text that setup.exe shows: 1,023 UTF-16 units.
+fi.command_too_long = """ + ("Liian pitkä. " * 79)[:1023] + """
 """
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 failures = []
@@ -111,7 +113,7 @@ def branding():
     bad_messages = {"an unknown language": "xx.caption = Setup", "an unknown key": "de.title = Setup",
                     "two %s": "de.tool_missing = %s fehlt: %s", "a %d": "de.tool_missing = %s fehlt %d",
                     "no %s": "de.file_unreadable = fehlt", "a % in the caption": "de.caption = 100%",
-                    "no TEXT": "de.caption ="}
+                    "no TEXT": "de.caption =", "one UTF-16 unit too long": "de.command_too_long = " + "x" * 1024}
     for what, line in bad_messages.items():
         path = os.path.join(BUILD, "bad-messages-%d.txt" % len(bad))
         with open(path, "w", encoding="utf-8") as f:
@@ -136,11 +138,11 @@ def branding():
     messages = os.path.join(BUILD, "author-messages.txt")
     with open(messages, "w", encoding="utf-8") as f:
         f.write("\ufeff" + AUTHOR_MESSAGES)
-    options = dict(BRANDING, SETUP_ICON=icon, SETUP_MESSAGES=messages, SETUP_LANGUAGES="en,de,fi")
+    options = dict(BRANDING, SETUP_ICON=icon, SETUP_MESSAGES=messages, SETUP_LANGUAGES="en,de,fi,he")
     branded = build("branded", options)
     texts = {"CompanyName": BRANDING["SETUP_COMPANY"], "ProductName": BRANDING["SETUP_PRODUCT"],
              "LegalCopyright": BRANDING["SETUP_COPYRIGHT"], "FileDescription": BRANDING["SETUP_DESCRIPTION"]}
-    done = run(CHECK + [branded, LISTS, "--level", "requireAdministrator", "--icon", "--languages", "en,de,fi",
+    done = run(CHECK + [branded, LISTS, "--level", "requireAdministrator", "--icon", "--languages", "en,de,fi,he",
                         "--version", BRANDING["SETUP_VERSION"]] + ["--text=%s=%s" % kv for kv in texts.items()])
     print(done.stdout, end="")
     expect("the branded setup.exe carries its name, version, icon, execution level and boxes", done.returncode == 0)
@@ -148,7 +150,10 @@ def branding():
     expect("the author's texts replace and add to the shipped ones",
            tables.get(0x0407, [""] * 3)[2] == "Das Programm %s fehlt." and
            tables.get(0x040B, [""] * 5)[4].startswith("Asennusta") and
-           tables.get(0x0407, [""] * 4)[3] == '"%s" kann nicht zum Lesen geöffnet werden.', repr(tables))
+           tables.get(0x0407, [""] * 4)[3] == '"%s" kann nicht zum Lesen geöffnet werden.' and
+           len(tables.get(0x040B, [""] * 7)[6]) == 1023, repr(tables))
+    expect("an author's right-to-left text gets its path embedded left to right",
+           tables.get(0x040D, [""] * 3)[2] == 'תוכנית ההתקנה "\u202a%s\u202c" חסרה.', repr(tables.get(0x040D)))
 
     # Other folders, later: the same bytes, and no trace of either folder.
     again = build("branded-again", options)

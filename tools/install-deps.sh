@@ -1,7 +1,7 @@
 #!/bin/sh
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
 # Xvfb, the Japanese, German, Finnish and Arabic locales, CMake, GoogleTest,
-# clang for fuzzing, pefile for the executable's checks, osslsigncode and
+# clang for fuzzing, pefile and bidi for the executable's checks, osslsigncode and
 # openssl for signing, xorriso for the medium's image, stress-ng to load the
 # machine in `make soak`; and, where this kernel runs no i386 programs or
 # WINE_RUN=vm asks for it, QEMU and a Debian kernel for tools/vm.
@@ -9,7 +9,7 @@
 set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
-googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile stress-ng
+googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile python3-bidi stress-ng
 osslsigncode openssl xorriso"
 
 sudo=

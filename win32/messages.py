@@ -8,8 +8,9 @@ LANGUAGES is SETUP_LANGUAGES: "all", or tags such as en,de,ja. MESSAGES is
 SETUP_MESSAGES: a file in SHIPPED's format whose texts replace or add to
 SHIPPED's, or "" for none. Prints the tags that went in; refuses, naming the
 variable and the line, a language or key it does not know, a text that does
-not hold the one %s that its box needs or holds any other %, and a language
-without every text.
+not hold the one %s that its box needs or holds any other %, a text longer
+than setup.exe shows, and a language without every text. In a right-to-left
+language, a path is embedded left to right.
 """
 import re
 import sys
@@ -29,6 +30,12 @@ KEYS = {"caption": 1, "tool_missing": 2, "file_unreadable": 3, "folder_unspellab
         "command_too_long": 6}
 # Texts that name no path: the caption, and a reason that follows a sentence.
 PATHLESS = ("caption", "command_too_long")
+# Where a path stands between these, it reads from left to right inside a
+# right-to-left text: its separators stay where they are.
+EMBEDDED_PATH = "\u202a%s\u202c"
+RIGHT_TO_LEFT = ("ar", "he", "fa")
+# setup.exe shows a text of at most this many UTF-16 units.
+MAX_UNITS = 1023
 LINE = re.compile(r"^([A-Za-z]+(?:-[A-Za-z]+)?)\.([a-z_]+)\s*=\s*(.*?)\s*$")
 
 
@@ -36,9 +43,20 @@ class Refused(Exception):
     pass
 
 
+def in_box(tag, text):
+    """The text as the box shows it: in a right-to-left language, its path
+    embedded left to right where the author did not do so."""
+    if tag in RIGHT_TO_LEFT and "%s" in text and EMBEDDED_PATH not in text:
+        return text.replace("%s", EMBEDDED_PATH)
+    return text
+
+
 def text_problem(key, text):
     if not text:
         return "is empty"
+    units = len(text.encode("utf-16-le")) // 2
+    if units > MAX_UNITS:
+        return "is %d UTF-16 units long; setup.exe shows at most %d" % (units, MAX_UNITS)
     if any(ord(c) < 0x20 or 0x7F <= ord(c) < 0xA0 for c in text):
         return "holds a control character"
     wanted = 0 if key in PATHLESS else 1
@@ -77,6 +95,7 @@ def read_texts(path, variable):
             raise Refused("%s:%d: unknown key %r; known: %s" % (where, number, key, " ".join(KEYS)))
         if (tag, key) in texts:
             raise Refused("%s:%d: %s.%s given twice" % (where, number, tag, key))
+        text = in_box(tag, text)
         problem = text_problem(key, text)
         if problem:
             raise Refused("%s:%d: %s.%s %s" % (where, number, tag, key, problem))

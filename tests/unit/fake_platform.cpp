@@ -342,13 +342,22 @@ unsigned windows_major_version()
     return fake.windows_major;
 }
 
-void show_error(const char16_t* text, const char16_t* caption, unsigned style)
+call_result console_session(unsigned* session)
 {
+    *session = fake.console == call_done ? fake.console_session : 0;
+    return fake.console;
+}
+
+unsigned show_error(const char16_t* text, const char16_t* caption, unsigned style)
+{
+    if (fake.box_error)
+        return fake.box_error;
     fake.calls.push_back("box");
     std::string box = utf8(text);
     if (utf8(caption) != "Setup" || style != box_error_icon)
         box = (style != box_error_icon ? "(style " + std::to_string(style) + ")" : "") + utf8(caption) + "\n" + box;
     fake.boxes.push_back(box);
+    return 0;
 }
 
 unsigned user_language()
@@ -358,33 +367,61 @@ unsigned user_language()
 
 unsigned text_languages(unsigned* languages, unsigned room)
 {
+    std::set<unsigned> held;
+    for (const auto& table : fake.held_texts)
+        held.insert(table.first);
+    for (const auto& table : fake.raw_tables)
+        held.insert(table.first);
     unsigned count = 0;
-    for (const auto& held : fake.held_texts)
+    for (unsigned language : held)
         if (count < room)
-            languages[count++] = held.first;
+            languages[count++] = language;
     return count;
 }
 
-// As Windows holds a string table: 16 texts, each its length and its units.
+// As Windows holds a string table: each text its length and its units.
+static std::u16string table_of(const std::vector<std::string>& texts)
+{
+    std::u16string table;
+    for (std::string text : texts) {
+        size_t claimed = std::string::npos;
+        if (text.rfind("<claims ", 0) == 0) {
+            claimed = std::stoul(text.substr(8));
+            text = text.substr(text.find('>') + 1);
+        }
+        std::u16string units = fake_utf16(text);
+        table += static_cast<char16_t>(claimed != std::string::npos ? claimed : units.size());
+        table += units;
+    }
+    return table;
+}
+
 const char16_t* text_block(unsigned language, unsigned* units)
 {
     auto held = fake.held_texts.find(language);
-    if (held == fake.held_texts.end())
+    auto raw = fake.raw_tables.find(language);
+    if (held == fake.held_texts.end() && raw == fake.raw_tables.end())
         return nullptr;
-    std::u16string& block = fake.blocks[language];
-    block.clear();
-    for (size_t i = 0; i < 16; i++) {
-        std::u16string text = i < held->second.size() ? fake_utf16(held->second[i]) : u"";
-        block += static_cast<char16_t>(text.size());
-        block += text;
-    }
-    *units = static_cast<unsigned>(block.size());
-    return block.data();
+    std::u16string table = raw != fake.raw_tables.end() ? raw->second : table_of(held->second);
+    std::u16string memory = table + fake.after_tables;
+    fake.blocks[language].assign(memory.begin(), memory.end());
+    *units = static_cast<unsigned>(table.size());
+    return fake.blocks[language].data();
+}
+
+bool standard_error_is_console()
+{
+    return fake.console_error;
 }
 
 void write_standard_error(const char* bytes, unsigned length)
 {
     fake.standard_error.append(bytes, length);
+}
+
+void write_console_error(const char16_t* text, unsigned length)
+{
+    fake.standard_error += "<console>" + utf8(std::u16string(text, length).c_str());
 }
 
 unsigned run_and_wait(char16_t* command, unsigned* tool_status)

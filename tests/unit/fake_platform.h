@@ -31,13 +31,22 @@ struct fake_platform {
     bool station_visible = true;
     call_result session = call_done;
     unsigned session_id = 1;
+    call_result console = call_done;
+    unsigned console_session = 1;
     unsigned windows_major = 10;
     unsigned user_language = 0x0409;
-    std::map<unsigned, std::vector<std::string>> held_texts; // by language: texts 0 to 15, UTF-8
-    std::map<unsigned, std::u16string> blocks;    // the string tables made of them
+    // By language: the texts of a string table from 0 on, UTF-8, no more than
+    // given (a table cut short); "<claims N>" before a text makes its length N.
+    std::map<unsigned, std::vector<std::string>> held_texts;
+    std::map<unsigned, std::u16string> raw_tables; // by language: a table's units as they stand
+    std::u16string after_tables;                  // what memory holds right after each table
+    std::map<unsigned, std::vector<char16_t>> blocks; // the tables as handed out, each exactly sized
     std::vector<std::string> boxes;               // the text; the caption and a line feed before it, unless
                                                   // "Setup", and "(style N)" unless the error icon alone
-    std::string standard_error;                   // all that was written there
+    unsigned box_error = 0;                       // why a box cannot be shown
+    bool console_error = false;                   // standard error is a console
+    std::string standard_error;                   // all that was written there; to a console, "<console>" and
+                                                  // the UTF-16 text in UTF-8
     std::vector<std::string> started;
     unsigned start_result = 0;
     unsigned tool_status = 0;

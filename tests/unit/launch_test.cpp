@@ -320,23 +320,34 @@ TEST(Launch, DllSearch)
 }
 
 // Where nobody can see a box it would wait for ever: the line alone then.
-TEST(Launch, NoBoxWhereNobodySeesIt)
+// The line goes to a console in UTF-16; a box that cannot be shown is said.
+TEST(Launch, WhoIsTold)
 {
+    const std::string line = "Installer executable 'E:\\" TOOL "' does not exist\r\n";
     struct {
         const char* name;
         call_result station;
         bool visible;
         call_result session;
-        unsigned session_id, windows_major;
+        unsigned session_id, windows_major, console_session;
         bool box;
+        bool console = false;
+        unsigned box_error = 0;
+        std::string standard_error = "";
     } cases[] = {
-        {"a user's desktop", call_done, true, call_done, 1, 10, true},
-        {"a service's window station", call_done, false, call_done, 1, 10, false},
-        {"the station's flags cannot be told", call_failed, true, call_done, 1, 10, true},
-        {"no USER32", call_missing, true, call_done, 1, 10, true},
-        {"session 0 from Vista on", call_done, true, call_done, 0, 6, false},
-        {"session 0 on Windows XP, where users log on", call_done, true, call_done, 0, 5, true},
-        {"the session cannot be told", call_done, true, call_failed, 1, 10, true},
+        {"a user's desktop", call_done, true, call_done, 1, 10, 1, true},
+        {"a service's window station", call_done, false, call_done, 1, 10, 1, false},
+        {"the station's flags cannot be told", call_failed, true, call_done, 1, 10, 1, true},
+        {"no USER32", call_missing, true, call_done, 1, 10, 1, true},
+        {"session 0 from Vista on, the console's elsewhere", call_done, true, call_done, 0, 6, 1, false},
+        {"session 0 from Vista on, no console attached", call_done, true, call_done, 0, 6, 0xffffffff, false},
+        {"Windows PE: session 0 is the console's", call_done, true, call_done, 0, 10, 0, true},
+        {"session 0 on Windows XP, where users log on", call_done, true, call_done, 0, 5, 1, true},
+        {"the session cannot be told", call_done, true, call_failed, 1, 10, 1, true},
+        {"standard error is a console: the line in UTF-16", call_done, true, call_done, 1, 10, 1, true, true, 0,
+         "<console>Installer executable 'E:\\" TOOL "' does not exist<console>\r\n"},
+        {"the box cannot be shown: said, the status kept", call_done, true, call_done, 1, 10, 1, false, false,
+         1400, line + "Setup could not show its box: Windows error 1400\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -346,9 +357,12 @@ TEST(Launch, NoBoxWhereNobodySeesIt)
         fake.session = c.session;
         fake.session_id = c.session_id;
         fake.windows_major = c.windows_major;
+        fake.console_session = c.console_session;
+        fake.console_error = c.console;
+        fake.box_error = c.box_error;
         EXPECT_EQ(launch("", false), 1u);
         EXPECT_EQ(fake.boxes.size(), c.box ? 1u : 0u);
-        EXPECT_EQ(fake.standard_error, "Installer executable 'E:\\" TOOL "' does not exist\r\n");
+        EXPECT_EQ(fake.standard_error, c.standard_error.empty() ? line : c.standard_error);
     }
 }
 

@@ -14,21 +14,24 @@ TEST(Messages, Language)
         const char* name;
         unsigned user;
         std::vector<unsigned> held;
-        unsigned language;
+        std::vector<unsigned> order;
     } cases[] = {
-        {"the user's own", 0x0407, shipped, 0x0407},
-        {"German of Austria: of Germany", 0x0c07, shipped, 0x0407},
-        {"Portuguese of Portugal: of Brazil", 0x0816, shipped, 0x0416},
-        {"Arabic of Egypt: of Saudi Arabia", 0x0c01, shipped, 0x0401},
-        {"Chinese of Hong Kong: traditional", 0x0c04, shipped, 0x0404},
-        {"Chinese of Singapore: simplified", 0x1004, shipped, 0x0804},
-        {"Finnish: English", 0x040b, shipped, 0x0409},
-        {"Finnish, British English alone", 0x040b, {0x0407, 0x0809}, 0x0809},
-        {"nothing held", 0x0407, {}, 0},
+        {"the user's own, then English", 0x0407, shipped, {0x0407, 0x0409}},
+        {"German of Austria: of Germany", 0x0c07, shipped, {0x0407, 0x0409}},
+        {"Portuguese of Portugal: of Brazil", 0x0816, shipped, {0x0416, 0x0409}},
+        {"Arabic of Egypt: of Saudi Arabia", 0x0c01, shipped, {0x0401, 0x0409}},
+        {"Chinese of Hong Kong: traditional, then simplified", 0x0c04, shipped, {0x0404, 0x0804, 0x0409}},
+        {"Chinese of Singapore: simplified", 0x1004, shipped, {0x0804, 0x0409}},
+        {"traditional Chinese, simplified alone held", 0x0404, {0x0804}, {0x0804}},
+        {"Finnish: English", 0x040b, shipped, {0x0409}},
+        {"Finnish, British English alone", 0x040b, {0x0407, 0x0809}, {0x0809}},
+        {"nothing held", 0x0407, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(box_language(c.user, c.held.data(), static_cast<unsigned>(c.held.size())), c.language);
+        unsigned order[box_fallbacks];
+        unsigned count = box_languages(c.user, c.held.data(), static_cast<unsigned>(c.held.size()), order);
+        EXPECT_EQ(std::vector<unsigned>(order, order + count), c.order);
     }
 }
 
@@ -56,12 +59,29 @@ TEST(Messages, Box)
         {"a table changed by hand: cut short", 0x0407, {{0x0407, {"", "Setup"}}}, english},
         {"the author's English", 0x040b, {{0x0409, {"", "Setup", "Missing: %s", "", ""}}},
          "Missing: E:\\vorald_installer\\bin\\vorald_installer_cmd.exe"},
+        {"Hebrew, right to left", 0x040d, {{0x040d, {"", "התקנה", "חסר: %s"}}},
+         "(style 1572880)התקנה\nחסר: E:\\vorald_installer\\bin\\vorald_installer_cmd.exe"},
+        {"Urdu, right to left", 0x0420, {{0x0420, {"", "سیٹ اپ", "%s نہیں ملا"}}},
+         "(style 1572880)سیٹ اپ\nE:\\vorald_installer\\bin\\vorald_installer_cmd.exe نہیں ملا"},
+        {"Persian, right to left", 0x0429, {{0x0429, {"", "نصب", "%s یافت نشد"}}},
+         "(style 1572880)نصب\nE:\\vorald_installer\\bin\\vorald_installer_cmd.exe یافت نشد"},
+        {"a damaged German table, British English alone held: the British", 0x0407,
+         {{0x0407, {"", "", "Das Programm \"%s\" fehlt."}}, {0x0809, {"", "Setup", "Missing: %s"}}},
+         "Missing: E:\\vorald_installer\\bin\\vorald_installer_cmd.exe"},
+        {"a table cut short before the text", 0x0407, {{0x0407, {"", "Setup"}}}, english},
+        {"a text longer than what is left of the table", 0x0407, {{0x0407, {"", "Setup", "<claims 8>Das"}}},
+         english},
+        {"a text of 1,023 units", 0x0407, {{0x0407, {"", "Setup", "%s" + std::string(1021, 'x')}}},
+         "E:\\vorald_installer\\bin\\vorald_installer_cmd.exe" + std::string(1021, 'x')},
+        {"a caption of 1,024 units", 0x0407, {{0x0407, {"", std::string(1024, 'S'), german[2]}}}, english},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         reset_fake();
         fake.user_language = c.user;
         fake.held_texts = c.held;
+        // Read past a table's end, this would make a text that fits its box.
+        fake.after_tables = u" %s" + std::u16string(60, u'g');
         EXPECT_EQ(launch("", false), 1u);
         EXPECT_EQ(fake.boxes, std::vector<std::string>{c.box});
         EXPECT_EQ(fake.standard_error, english + "\r\n");
