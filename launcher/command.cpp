@@ -35,10 +35,7 @@ static size_t length_in_utf16(const char* text)
 
 static size_t length_in_utf16(const char16_t* text)
 {
-    size_t length = 0;
-    while (text[length])
-        length++;
-    return length;
+    return text_length(text);
 }
 
 template <typename C>

@@ -6,15 +6,6 @@
 #include "platform.h"
 
 template <typename C>
-static size_t length_of(const C* text)
-{
-    size_t length = 0;
-    while (text[length])
-        length++;
-    return length;
-}
-
-template <typename C>
 unsigned run_elevated(const C* tool, const C* command, unsigned* tool_status)
 {
     // The shell's own DLLs come from the system folder, not the current one;
@@ -22,7 +13,7 @@ unsigned run_elevated(const C* tool, const C* command, unsigned* tool_status)
     restrict_dll_search();
     // The shell quotes the program itself: the parameters are what follows
     // the tool's path (and its quotes) and the blank after it.
-    const C* parameters = command + length_of(tool) + (command[0] == '"' ? 2 : 0) + 1;
+    const C* parameters = command + text_length(tool) + (command[0] == '"' ? 2 : 0) + 1;
     char16_t* file = wide_copy(tool);
     char16_t* wide_parameters = wide_copy(parameters);
     // An elevated process would start in the system folder: the tool starts

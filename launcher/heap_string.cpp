@@ -76,9 +76,7 @@ void free_and_clear(C** holder)
 
 char16_t* wide_copy(const char* text)
 {
-    size_t length = 0;
-    while (text[length])
-        length++;
+    size_t length = text_length(text);
     char16_t* wide = alloc_zeroed<char16_t>(length);
     if (wide)
         to_wide(text, length, wide, length);

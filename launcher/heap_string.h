@@ -18,6 +18,16 @@ C* format_alloc(const F* format, ...);
 template <typename C>
 void free_and_clear(C** holder);
 
+// The number of characters before the terminator.
+template <typename C>
+inline size_t text_length(const C* text)
+{
+    size_t length = 0;
+    while (text[length])
+        length++;
+    return length;
+}
+
 // The text in UTF-16: ANSI text converted from the ANSI code page, UTF-16
 // copied. Null when the heap is out.
 char16_t* wide_copy(const char* text);

@@ -28,7 +28,8 @@ enum launch_status {
 // folder, 2 when the argument file cannot be read, 8 when the heap is out,
 // 206 when the command line is longer than Windows takes, else the
 // platform's error code from a failed start (1223 when the person declined
-// the consent prompt for a tool that demands administrator rights). The tail and the command are
-// 8-bit ANSI text, or UTF-16 for a tool that reads its command line so.
+// the consent prompt for a tool that demands administrator rights). The tail
+// and the command are 8-bit ANSI text, or UTF-16 for a tool that reads its
+// command line so.
 template <typename C>
 unsigned launch(const C* tail, bool pass_tool_status);

@@ -29,7 +29,7 @@ unsigned box_languages(unsigned user, const unsigned* held, unsigned count, unsi
 struct box_texts {
     char16_t caption[text_room];
     char16_t format[text_room]; // with the one %s that names the path
-    unsigned style;             // MessageBox's: the error icon; from right to left in Arabic or Hebrew
+    unsigned style;             // MessageBox's: the error icon; right to left in Arabic, Hebrew, Persian, Urdu
 };
 
 // The caption and format of a box, both from the string table of the first
