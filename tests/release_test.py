@@ -197,6 +197,15 @@ def gone(pid):
         return True
 
 
+def signed_as_recorded(exe):
+    """Whether exe.signed holds the digest of exe, as make sign writes it."""
+    try:
+        with open(exe + ".signed") as f:
+            return f.read() == "# make sign\n%s\n" % hashlib.sha256(open(exe, "rb").read()).hexdigest()
+    except OSError:
+        return False
+
+
 def signing():
     work = os.path.join(BUILD, "signed")
     shutil.rmtree(work, ignore_errors=True)
@@ -266,6 +275,21 @@ def signing():
         expect("%s while signing stops the signer and leaves the file as it was and nothing beside it" % name,
                started and stopped and status not in (0, None) and untouched(),
                "status %s, signer stopped %s, files %s" % (status, stopped, os.listdir(work)))
+    # KILL leaves its folder; the next run removes it.
+    process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
+    process.kill()
+    process.wait()
+    with open(pid_file) as f:
+        os.kill(int(f.read()), signal.SIGKILL)
+    left = glob.glob(os.path.join(work, ".unsigned.exe.signing.*"))
+    done = run([sign, unsigned], env=pem)
+    expect("a folder that a killed make sign left is removed by the next, which signs",
+           left and done.returncode == 0 and not glob.glob(os.path.join(work, ".unsigned.exe.signing.*")) and
+           signed_as_recorded(unsigned), done.stderr[-300:])
+    shutil.copy(SETUP, unsigned)
+    os.remove(unsigned + ".signed")
 
     for kind, env, digests in (("a PEM certificate", pem, ["SHA256"]),
                                ("a PKCS#12 file", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password),
@@ -278,8 +302,9 @@ def signing():
         shutil.copy(SETUP, signed)
         os.chmod(signed, 0o751)
         done = run([sign, signed], env=env)
-        expect("make sign with %s, keeping the file's mode" % kind,
-               done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751, done.stderr[-500:])
+        expect("make sign with %s, keeping the file's mode, and records what it signed" % kind,
+               done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751 and signed_as_recorded(signed),
+               done.stderr[-500:])
         done = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
         found = re.findall(r"Message digest algorithm  : (\S+)", done.stdout)
         expect("osslsigncode verifies the signatures made with %s: %s" % (kind, " and ".join(digests)),
@@ -288,6 +313,12 @@ def signing():
         done = run(CHECK + [signed, LISTS])
         print(done.stdout, end="")
         expect("the executable checks pass on the signed file", done.returncode == 0)
+    # A signal between the signed file's rename and its record's waits for both.
+    again = os.path.join(work, "again.exe")
+    shutil.copy(SETUP, again)
+    done = run([sign, again], env=dict(pem, KIT_TEST_SIGNAL="TERM:signed in"))
+    expect("TERM between the renames of make sign: the signed file goes in with its record",
+           done.returncode == 143 and signed_as_recorded(again), done.stderr[-300:])
     shutil.copy(SETUP, os.path.join(work, "-setup.exe"))
     done = run([sign, "-setup.exe"], env=pem, cwd=work)
     expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(
@@ -315,14 +346,16 @@ def lay_script(path, body):
 
 def lay_files(folder, names):
     """Copies of the substitute tool at each of names under folder, a new one;
-    "name -> target" makes a link instead."""
+    "name -> target" makes a link instead, "name/" an empty folder."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     for name in names:
         name, _, target = name.partition(" -> ")
         path = os.path.join(folder, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        if target:
+        if name.endswith("/"):
+            os.makedirs(path, exist_ok=True)
+        elif target:
             os.symlink(target, path)
         else:
             shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), path)
@@ -334,10 +367,12 @@ def snapshot(folder):
     return tops and run(["find"] + tops + ["-printf", "%p %s %T@ %i\n"]).stdout
 
 
-def damaged(work, medium, remove=None, write=None, listed=False):
+def damaged(work, medium, remove=None, write=None, listed=False, folder=None, junk=None, cut=0, whole=False):
     """What make check-medium says of an image of a copy of medium with the
     file remove gone, or with write added or appended to; with the line of
-    either in the list (listed) or not."""
+    either in the list (listed) or not; with an empty folder added, a junk
+    line in the list, or cut blocks cut from the image's end; of the copy
+    itself when whole."""
     copy = os.path.join(work, "damaged")
     shutil.rmtree(copy, ignore_errors=True)
     shutil.copytree(medium, copy)
@@ -350,10 +385,182 @@ def damaged(work, medium, remove=None, write=None, listed=False):
         with open(os.path.join(copy, write), "a") as f:
             f.write("x")
         lines += ["%s  %s\n" % (hashlib.sha256(b"x").hexdigest(), write)] if listed else []
+    if folder:
+        os.mkdir(os.path.join(copy, folder))
     with open(sums, "w") as f:
-        f.writelines(lines)
+        f.writelines(lines + ([junk + "\n"] if junk else []))
     run(["xorriso", "-as", "mkisofs", "-J", "-r", "-o", copy + ".iso", copy])
-    return run([sys.executable, os.path.join(ROOT, "tools", "medium.py"), "check", copy + ".iso"])
+    if cut:
+        os.truncate(copy + ".iso", os.path.getsize(copy + ".iso") - cut * 2048)
+    return run([sys.executable, os.path.join(ROOT, "tools", "medium.py"), "check", copy if whole else copy + ".iso"])
+
+
+def args_of(folder):
+    with open(os.path.join(folder, ".setup_args"), "rb") as f:
+        return f.read()
+
+
+def stopped_at(argv, env, at):
+    """A run of argv stopped (SIGSTOP) at the step at, once it is there."""
+    process = subprocess.Popen(argv, env=dict(env, KIT_TEST_SIGNAL="STOP:" + at), stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    wait_for(lambda: stopped_process(process.pid), 60)
+    return process
+
+
+def finished(process):
+    """Lets a stopped run go on; its status and standard error."""
+    os.kill(process.pid, signal.SIGCONT)
+    _, error = process.communicate(timeout=120)
+    return process.returncode, error
+
+
+def replacements(script, work, good):
+    """What a replacement keeps under edits made during it, after an
+    interruption, a full disk, a busy or protected folder, and what it takes
+    for its own."""
+    folder = os.path.join(work, "replaced")
+    make = script + ["make", folder]
+    again = dict(good, MEDIUM_ARGS="--again")
+    trace = os.path.join(work, "trace")
+
+    def fresh(env=good):
+        run(["rm", "-rf", folder, folder + ".iso", folder + ".made", os.path.join(work, ".replaced.work")])
+        return run(make, env=env)
+
+    def edit_old():
+        with open(os.path.join(folder, "NOTES.txt"), "w") as f:
+            f.write("mine\n")
+        rewrite(os.path.join(folder, "autorun.inf"))
+
+    def edits_kept():
+        return os.path.exists(os.path.join(folder, "NOTES.txt")) and args_of(folder) == b'--from-medium "a b"'
+
+    # An edit made while a run makes the new medium is never lost.
+    fresh()
+    running = stopped_at(make, again, "synced")
+    edit_old()
+    status, error = finished(running)
+    expect("an edit of the old medium during a run: the new medium is discarded, the edit kept",
+           status != 0 and "changed while this run" in error and edits_kept() and
+           not os.path.exists(os.path.join(work, ".replaced.work")), error[-300:])
+
+    # The steps in order: on the disk before READY, a second look before
+    # the old one goes aside.
+    fresh()
+    done = run(make, env=dict(again, KIT_TEST_TRACE=trace))
+    with open(trace) as f:
+        steps = [line for line in f.read().split() if line in ("synced", "ready", "looked", "medium")]
+    os.remove(trace)
+    expect("the new medium reaches the disk before READY, and the old is looked at again before it goes aside",
+           done.returncode == 0 and steps[:2] == ["synced", "ready"], steps)
+
+    # From READY on, a signal waits: the run finishes and leaves no READY.
+    fresh()
+    stopped = run(make, env=dict(again, KIT_TEST_SIGNAL="TERM:ready"))
+    expect("TERM once READY is written: the run finishes the replacement and leaves no work folder",
+           args_of(folder) == b"--again" and not os.path.exists(os.path.join(work, ".replaced.work")),
+           stopped.stderr[-300:])
+
+    # What an interrupted run left is checked before anything moves.
+    fresh()
+    run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:ready"))
+    edit_old()
+    done = run(make, env=good)
+    expect("an edit of the old medium after a run was stopped at READY is kept; the new medium is discarded",
+           done.returncode != 0 and "changed while" in done.stderr and edits_kept(), done.stderr[-300:])
+    fresh()
+    run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:medium aside"))
+    rewrite(os.path.join(work, ".replaced.work", "medium", "autorun.inf"))
+    done = run(make, env=good)
+    expect("a new medium that is not what READY says (a power loss) is not moved in; the old one is put back",
+           done.returncode != 0 and "not what it recorded" in done.stderr and
+           args_of(folder) == b'--from-medium "a b"' and run(make, env=again).returncode == 0, done.stderr[-300:])
+    fresh()
+    run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:making", MEDIUM_EXTRA=os.path.join(work, "tool")))
+    done = run(make, env=good)
+    expect("what a run stopped before READY left never reaches the next medium",
+           done.returncode == 0 and "interrupted run left unfinished" in done.stdout and
+           not os.path.exists(os.path.join(folder, "bin")) and args_of(folder) == b'--from-medium "a b"',
+           done.stderr[-300:])
+
+    # A lock removed during a run: the second run still keeps out.
+    fresh()
+    running = stopped_at(make, again, "synced")
+    os.remove(folder + ".lock")
+    second = run(make, env=good)
+    status, error = finished(running)
+    expect("a lock file removed during a run: a second run is refused, the first goes on",
+           second.returncode != 0 and "another make medium" in second.stderr and status == 0 and
+           args_of(folder) == b"--again", second.stderr[-300:] + error[-300:])
+
+    # Only the content counts: modes, links, times and a moved image do not.
+    fresh()
+    run(["chmod", "-R", "a-w", folder])
+    run(["touch", "-d", "2001-01-01", os.path.join(folder, "setup.exe")])
+    run(["cp", "-al", folder, folder + ".copy"])
+    os.rename(folder + ".iso", folder + ".moved")
+    os.rename(folder + ".moved", folder + ".iso")
+    done = run(make, env=again)
+    run(["rm", "-rf", folder + ".copy"])
+    expect("make medium takes its own medium back after chmod -R a-w, cp -al, a time set and the image moved",
+           done.returncode == 0 and args_of(folder) == b"--again", done.stderr[-300:])
+    twins = dict(good, MEDIUM_LABEL="CON", MEDIUM_EXTRA=os.path.join(work, "twins"))
+    lay_files(twins["MEDIUM_EXTRA"], ["ß.txt", "SS.txt", "ı.txt", "I.txt", "ﬀ.txt", "FF.txt"])
+    done = fresh(twins)
+    expect("make medium keeps apart the names that Windows keeps apart, and takes CON as a label",
+           done.returncode == 0, done.stderr[-300:])
+    full_disk(script, work, good, again)
+
+
+def one_line(done):
+    """A refusal of one sentence: no traceback."""
+    return done.returncode != 0 and "Traceback" not in done.stderr and len(done.stderr.strip().splitlines()) == 1
+
+
+def full_disk(script, work, good, again):
+    """A small file system of its own: full while the record is written,
+    then freed; a folder that is a mount point; a protected parent."""
+    disk = os.path.join(work, "disk")
+    os.makedirs(disk)
+    run(["mount", "-t", "tmpfs", "-o", "size=24m", "tmpfs", disk])
+    try:
+        folder = os.path.join(disk, "m")
+        make = script + ["make", folder]
+        filler = os.path.join(disk, "filler")
+        for free_by in ("the filler removed", "the work folder removed"):
+            run(["rm", "-rf", folder, folder + ".iso", folder + ".made", filler, os.path.join(disk, ".m.work")])
+            first = run(make, env=good)
+            running = stopped_at(make, again, "medium in")
+            run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"])
+            status, error = finished(running)
+            full = status != 0 and "No space left" in error and "Traceback" not in error and \
+                len(error.strip().splitlines()) == 1
+            run(["rm", "-rf", filler if free_by == "the filler removed" else os.path.join(disk, ".m.work")])
+            done = run(make, env=again)
+            if free_by == "the work folder removed":
+                run(["rm", "-f", filler])
+                done = run(make, env=again)
+            expect("a full disk while the record is written: one line; with %s, the next run takes its own medium "
+                   "and makes the new one" % free_by,
+                   first.returncode == 0 and full and done.returncode == 0 and args_of(folder) == b"--again" and
+                   "changed since" not in done.stderr, error[-300:] + done.stderr[-300:])
+        run(["mount", "--bind", folder, folder])
+        busy = run(make, env=good)
+        run(["umount", folder])
+        done = run(make, env=good)
+        expect("a medium folder that is a mount point: one line, and the next run finishes the replacement",
+               one_line(busy) and "busy" in busy.stderr and done.returncode == 0 and
+               "interrupted run" in done.stdout, busy.stderr[-300:] + done.stderr[-300:])
+    finally:
+        run(["umount", disk])
+    protected = os.path.join(work, "protected")
+    os.makedirs(protected)
+    run(["chattr", "+i", protected])
+    done = run(script + ["make", os.path.join(protected, "m")], env=good)
+    run(["chattr", "-i", protected])
+    expect("a protected folder: one line, nothing made", one_line(done) and os.listdir(protected) == [],
+           done.stderr[-300:])
 
 
 def medium():
@@ -371,6 +578,7 @@ def medium():
     good = dict(bare, MEDIUM_TOOL=tool, MEDIUM_ARGS='--from-medium "a b"', MEDIUM_EXTRA=extra,
                 MEDIUM_LABEL="Example Suite")
     lodz = dict(good, MEDIUM_ARGS="--title=Łódź")
+    no_args = {k: v for k, v in good.items() if k != "MEDIUM_ARGS"}
     for what, env, extra_files, says in (
             ("no MEDIUM_TOOL", bare, [], "MEDIUM_TOOL"),
             ("a tool folder without bin", dict(good, MEDIUM_TOOL=os.path.join(tool, "bin")), [], "found"),
@@ -397,13 +605,19 @@ def medium():
             ("a label of 17 characters", dict(good, MEDIUM_LABEL="x" * 17), [], "MEDIUM_LABEL"),
             ("MEDIUM_ARGS beyond ASCII without a code page", lodz, [], "MEDIUM_ARGS_CODE_PAGE"),
             ("MEDIUM_ARGS that code page 1252 cannot hold", dict(lodz, MEDIUM_ARGS_CODE_PAGE="1252"), [], "U+0141"),
-            ("a MEDIUM_ variable that is no setting", dict(good, MEDIUM_LABLE="x"), [], "MEDIUM_LABLE")):
+            ("a MEDIUM_ variable that is no setting", dict(good, MEDIUM_LABLE="x"), [], "MEDIUM_LABLE"),
+            ("a .setup_args in MEDIUM_EXTRA, MEDIUM_ARGS unset", no_args, [".SETUP_ARGS"], ".SETUP_ARGS"),
+            ("an autorun.inf in MEDIUM_EXTRA, named as text", good, ["AutoRun.inf"], "make medium's own autorun"),
+            ("an empty folder", good, ["docs/empty/"], "empty folder"),
+            ("MEDIUM_ARGS too long for any folder", dict(good, MEDIUM_ARGS="x" * 40000), [], "32,766"),
+            ("MEDIUM_ARGS with a Ctrl-Z", dict(good, MEDIUM_ARGS="--a\x1a--b"), [], "Ctrl-Z"),
+            ("MEDIUM_ARGS with CR LF", dict(good, MEDIUM_ARGS="--a\r\n--b"), [], "CR LF")):
         bad_extra = os.path.join(work, "bad-extra")
         lay_files(bad_extra, extra_files)
         done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
         expect("make medium refuses %s, naming it, and makes nothing" % what,
-               done.returncode != 0 and says in done.stderr and not glob.glob(os.path.join(work, "*medium*")),
-               done.stderr[-300:])
+               done.returncode != 0 and says in done.stderr and "b'" not in done.stderr and
+               not glob.glob(os.path.join(work, "*medium*")), done.stderr[-300:])
         run(["rm", "-rf"] + glob.glob(os.path.join(work, "*medium*")))  # one fault, one failing row
 
     done = run(script + ["make", out], env=good)
@@ -420,6 +634,8 @@ def medium():
     shutil.rmtree(joliet, ignore_errors=True)
     done = run(script + ["check", out + ".iso", "--extract", joliet])
     expect("the check passes on the image", done.returncode == 0, done.stdout[-800:])
+    done = run(script + ["check", out])
+    expect("the check passes on the medium's folder", done.returncode == 0, done.stdout[-800:])
     level1 = os.path.join(work, "level1.iso")
     run(["xorriso", "-as", "mkisofs", "-iso-level", "1", "-o", level1, out])
     done = run(script + ["check", level1])
@@ -434,7 +650,12 @@ def medium():
             ("a file named nul, listed", dict(write="nul", listed=True), "nul: Windows cannot open it"),
             ("a file named COM\u00b2, listed", dict(write="COM\u00b2", listed=True), "COM\u00b2: Windows cannot open it"),
             ("AUTORUN.INF beside autorun.inf, both listed", dict(write="AUTORUN.INF", listed=True),
-             "differ only in case")):
+             "differ only in case"),
+            ("an empty folder", dict(folder="extra"), "extra is in the image but holds nothing"),
+            ("a line in the list that is no sum", dict(junk="not a sum"), "is not a sum and a name: 'not a sum'"),
+            ("its last 150 blocks cut off", dict(cut=150), "cut short"),
+            ("a byte more in a listed file, checked as a folder", dict(write="autorun.inf", whole=True),
+             "autorun.inf differs from its sum")):
         done = damaged(work, out, **change)
         expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
                done.stdout[-500:])
@@ -474,7 +695,8 @@ def medium():
     # machine's end (KILL). The next run finds a whole medium, says what it
     # finished or undid, and goes on.
     again = dict(good, MEDIUM_ARGS="--again")
-    for signal_name, at in (("TERM", "making"), ("KILL", "ready"), ("KILL", "medium aside"), ("TERM", "medium aside"),
+    for signal_name, at in (("TERM", "making"), ("INT", "making"), ("KILL", "ready"), ("KILL", "medium aside"),
+                            ("TERM", "medium aside"),
                             ("KILL", "medium in"),
                             ("KILL", "image aside"), ("KILL", "image in"), ("KILL", "recorded"),
                             ("TERM", "removing the old")):
@@ -488,10 +710,13 @@ def medium():
         done = run(script + ["make", folder], env=again)
         with open(os.path.join(folder, ".setup_args"), "rb") as f:
             args = f.read()
-        expect("%s at the step %r: the next make medium %s, and makes the new medium" % (
-                   signal_name, at, "keeps the last good one" if at == "making" else "finishes the replacement"),
+        expect("%s at the step %r: %s, and the next make medium makes the new medium" % (
+                   signal_name, at, "the last good one kept" if at == "making" else "the replacement finished"
+                   if signal_name == "KILL" else "the run finishes the replacement before it stops"),
                stopped.returncode != 0 and kept and done.returncode == 0 and args == b"--again" and
-               (at == "making" or "interrupted run" in done.stdout), stopped.stderr[-300:] + done.stderr[-300:])
+               (at == "making" or signal_name != "KILL" or "interrupted run" in done.stdout) and
+               "Traceback" not in stopped.stderr,
+               stopped.stderr[-300:] + done.stderr[-300:])
 
     # A second run while one is making the same medium (stopped, holding its lock).
     first = subprocess.Popen(script + ["make", folder], env=dict(good, KIT_TEST_SIGNAL="STOP:ready"),
@@ -502,6 +727,8 @@ def medium():
     expect("a second make medium of the same folder is refused, naming the first, which goes on",
            waited and second.returncode != 0 and "process %d" % first.pid in second.stderr and
            first.wait(timeout=60) == 0, second.stderr[-300:])
+
+    replacements(script, work, good)
 
     code_page = dict(lodz, MEDIUM_ARGS_CODE_PAGE="1250")
     done = run(script + ["make", out], env=code_page)

@@ -14,7 +14,9 @@
 # The file is signed in a private folder beside it, then renamed over it: a
 # failure or a signal (INT, TERM, HUP) leaves the unsigned file as it was and
 # nothing beside it. EXE.signed then records the digest of what was signed,
-# so that make medium can tell a rebuilt, unsigned file from it.
+# so that make medium can tell a rebuilt, unsigned file from it; a signal
+# waits while the two are renamed into place. A folder that a killed run
+# left is removed by the next one.
 set -eu
 exe=${1:-build/win32/setup.exe}
 # A name that begins with - would be taken for an option below.
@@ -46,9 +48,20 @@ if [ -e "$record" ] && [ "$(head -n 1 -- "$record")" != "# make sign" ]; then
 fi
 command -v osslsigncode >/dev/null || { echo "sign: osslsigncode is missing (make deps)" >&2; exit 2; }
 
+# What a run killed before it could clean up left: an empty folder, or one
+# whose run (its pid file) has ended.
+for old in "$(dirname "$exe")/.$(basename "$exe").signing."*; do
+    [ -d "$old" ] || continue
+    pid=$(cat "$old/pid" 2>/dev/null || true)
+    if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
+        rm -rf "$old"
+    fi
+done
+
 # Beside the file, so that the last step is a rename on one file system; a
 # folder of its own, so that no other process can take a name in it.
 work=$(mktemp -d "$(dirname "$exe")/.$(basename "$exe").signing.XXXXXX")
+echo $$ > "$work/pid"
 signer=
 cleanup() {
     [ -z "$signer" ] || kill "$signer" 2>/dev/null || true
@@ -58,6 +71,11 @@ trap cleanup EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# KIT_TEST_SIGNAL=SIGNAL:STEP: the tests send a signal at a named step.
+step() {
+    case ${KIT_TEST_SIGNAL:-} in *:"$1") kill -s "${KIT_TEST_SIGNAL%%:*}" $$ ;; esac
+}
 
 signed=$exe
 nest=
@@ -72,6 +90,13 @@ for digest in $(echo "$digests" | tr + ' '); do
 done
 chmod --reference="$exe" "$signed"
 { echo "# make sign"; sha256sum < "$signed" | cut -d' ' -f1; } > "$work/record"
+# The signed file and its record go in together: a signal waits for both.
+stop=
+trap 'stop=129' HUP
+trap 'stop=130' INT
+trap 'stop=143' TERM
 mv "$signed" "$exe"
+step "signed in"
 mv "$work/record" "$record"
+[ -z "$stop" ] || exit "$stop"
 echo "signed $exe ($digests)"
