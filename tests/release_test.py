@@ -30,6 +30,7 @@ import glob
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import signal
 import struct
@@ -621,7 +622,11 @@ def medium():
         run(["rm", "-rf"] + glob.glob(os.path.join(work, "*medium*")))  # one fault, one failing row
 
     done = run(script + ["make", out], env=good)
-    expect("make medium", done.returncode == 0, done.stderr[-800:])
+    expect("make medium, adding nothing to a standard error that is no terminal",
+           done.returncode == 0 and done.stderr == "", done.stderr[-800:])
+    shown = run(["script", "-qec", shlex.join(script + ["check", out + ".iso"]), "/dev/null"])
+    expect("on a terminal, check-medium shows its progress on one line",
+           shown.returncode == 0 and "\x1b[Kchecking: " in shown.stdout, shown.stdout[-300:])
     expect("its summary says setup.exe is not signed, each setting and the links followed",
            all(s in done.stdout for s in ("NOT signed", "MEDIUM_LABEL          'Example Suite'",
                                           "MEDIUM_ARGS_CODE_PAGE unset", "links followed        1")), done.stdout)
