@@ -389,6 +389,18 @@ def same_file(path, recorded, by_content=False):
     return len(recorded) > 4 and now[1] == recorded[1] and digest(path) == recorded[4]
 
 
+def same_image(path, recorded, by_content=False):
+    """Whether path is the image that recorded says: at once where nothing
+    about it changed (unless by_content); else by its size and sum, which
+    its check reads in the same pass."""
+    now = identity(path)
+    if now == recorded[:4] and not by_content:
+        return True
+    seen = {}
+    return len(recorded) > 4 and now[1] == recorded[1] and not check(path, None, seen) and \
+        seen.get("image") == recorded[4]
+
+
 def changes(folder, recorded, by_content=False):
     """How folder differs from the record of it: a few names, or none."""
     now = {}
@@ -527,7 +539,7 @@ def medium_as_recorded(medium, record):
 def image_as_recorded(image, record):
     """Whether image is absent, or the file that record describes."""
     return not os.path.lexists(image) or (record.get("image") is not None and os.path.isfile(image) and
-                                          not os.path.islink(image) and same_file(image, record["image"]))
+                                          not os.path.islink(image) and same_image(image, record["image"]))
 
 
 def refuse_what_is_not_mine(medium, image, marker):
@@ -631,11 +643,12 @@ def make_new(work, files, label):
     sums = lay_out(new, files)
     make_image(new, new_image, label)
     # What xorriso left out or changed without a word shows here.
-    problems = check(new_image, None)
+    seen = {}
+    problems = check(new_image, None, seen)
     if problems:
         report(new_image, problems)
         fail("the image is not what Windows must see; the last medium and image are left as they were")
-    record = {"made by": MADE_BY, "medium": entries(new, sums), "image": identity(new_image) + [digest(new_image)]}
+    record = {"made by": MADE_BY, "medium": entries(new, sums), "image": identity(new_image) + [seen["image"]]}
     sync_file_system(work)
     return record
 
@@ -713,7 +726,7 @@ def recover(work, medium, image, marker):
     new, new_image = os.path.join(work, "medium"), os.path.join(work, "medium.iso")
     broken = [p for p, ok in ((new, not os.path.lexists(new) or not changes(new, ready["medium"], True)),
                               (new_image, not os.path.lexists(new_image) or
-                               same_file(new_image, ready["image"], True)))
+                               same_image(new_image, ready["image"], True)))
               if not ok]
     if broken:
         for kind, place in (("medium", medium), ("image", image)):
@@ -777,10 +790,12 @@ def digest(path):
     return h.hexdigest()
 
 
-def check(image, keep):
+def check(image, keep, seen=None):
     """Returns the list of what is wrong with image, as Windows would read it;
     keeps its tree in keep, a new folder, when asked. A folder is checked as
-    the tree it holds."""
+    the tree it holds. seen, where given, gets the sum of its SHA256SUMS
+    ("sums") and of the whole image ("image"), which then comes from the same
+    one read as every file's."""
     if not os.path.exists(image):
         return ["no %s" % image]
     if os.path.isdir(image):
@@ -807,7 +822,36 @@ def check(image, keep):
     with open(image, "rb") as f:
         problems = [] if joliet else ["no Joliet tree: Windows shows the plain ISO 9660 names"]
         problems += cut_short(f)
-        return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]))
+        sums = None
+        if seen is not None:
+            sums, seen["image"] = one_pass(f, extents)
+        return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]), sums, seen)
+
+
+def one_pass(image, extents):
+    """Each file's sum and the whole image's, from one read from start to
+    end; where a file's data is not laid out in order, without it, and the
+    image's own sum from a read of its own."""
+    pieces = sorted((block * 2048, size, path) for path, parts in extents.items() for block, size in parts)
+    in_order = all(a[0] < b[0] for parts in extents.values() for a, b in zip(parts, parts[1:])) and \
+        all(a[0] + a[1] <= b[0] for a, b in zip(pieces, pieces[1:]))
+    hashers = {path: hashlib.sha256() for path in extents} if in_order else {}
+    whole, at, next_piece = hashlib.sha256(), 0, 0
+    image.seek(0)
+    progress.start("reading the image", size=os.fstat(image.fileno()).st_size)
+    for chunk in iter(lambda: image.read(1 << 20), b""):
+        whole.update(chunk)
+        start, at = at, at + len(chunk)
+        k = next_piece
+        while hashers and k < len(pieces) and pieces[k][0] < at:
+            offset, size, path = pieces[k]
+            hashers[path].update(chunk[max(offset, start) - start:min(offset + size, at) - start])
+            if offset + size <= at:
+                next_piece = k + 1
+            k += 1
+        progress.add(len(chunk))
+    progress.end()
+    return {path: h.hexdigest() for path, h in hashers.items()} or None, whole.hexdigest()
 
 
 def cut_short(image):
@@ -851,14 +895,18 @@ def read_extents(image, extents):
 SUM_LINE = re.compile(r"^([0-9a-f]{64})  (.+)$")
 
 
-def compare(found, folders, read):
+def compare(found, folders, read, sums=None, seen=None):
     """What is wrong with a tree of the files found (read(path) gives each
-    one's data) and folders, against its SHA256SUMS."""
+    one's data, unless sums has its sum already) and folders, against its
+    SHA256SUMS, whose sum goes to seen."""
     if SUMS not in found:
         return ["no %s in the image; Windows shows: %s" % (SUMS, ", ".join(sorted(found)[:8]))]
     problems = []
     listed = {}
-    for number, line in enumerate(b"".join(read(SUMS)).decode("utf-8", "replace").splitlines(), 1):
+    listing = b"".join(read(SUMS))
+    if seen is not None:
+        seen["sums"] = hashlib.sha256(listing).hexdigest()
+    for number, line in enumerate(listing.decode("utf-8", "replace").splitlines(), 1):
         match = SUM_LINE.match(line)
         if not match:
             problems.append("%s line %d is not a sum and a name: %r" % (SUMS, number, line[:80]))
@@ -884,12 +932,16 @@ def compare(found, folders, read):
         if path not in found:
             problems.append("%s is not where setup.exe and Windows look" % path)
             continue
-        h = hashlib.sha256()
-        for data in read(path):
-            h.update(data)
-            progress.add(len(data))
+        if sums and path in sums:
+            got = sums[path]
+        else:
+            h = hashlib.sha256()
+            for data in read(path):
+                h.update(data)
+                progress.add(len(data))
+            got = h.hexdigest()
         progress.file(path)
-        if h.hexdigest() != wanted:
+        if got != wanted:
             problems.append("%s differs from its sum" % path)
     progress.end()
     problems += ["%s is in the image but not in %s" % (p, SUMS) for p in sorted(found) if p not in listed and p != SUMS]
