@@ -201,8 +201,8 @@ def gone(pid):
 def signed_as_recorded(exe):
     """Whether exe.signed holds the digest of exe, as make sign writes it."""
     try:
-        with open(exe + ".signed") as f:
-            return f.read() == "# make sign\n%s\n" % hashlib.sha256(open(exe, "rb").read()).hexdigest()
+        with open(exe + ".signed") as f, open(exe, "rb") as signed:
+            return f.read() == "# make sign\n%s\n" % hashlib.sha256(signed.read()).hexdigest()
     except OSError:
         return False
 
