@@ -103,11 +103,12 @@ unsigned launch(const C* tail, bool pass_tool_status)
     release_dll_search(dll_directory_set);
     unsigned tool_status = 0;
     unsigned result = run_and_wait(command, &tool_status);
-    // Windows asks the person at the screen, if there is one, for the rights
-    // that the tool demands.
-    if (result == error_elevation_required && anyone_sees_box())
-        result = run_elevated(installer, command, &tool_status);
     free_and_clear(&command);
+    // Windows asks the person at the screen, if there is one, for the rights
+    // that the tool demands: for setup.exe, whose elevated copy starts the
+    // tool as this one would have, and whose status is the status.
+    if (result == error_elevation_required && anyone_sees_box() && may_ask_for_elevation())
+        return run_elevated_copy(installer);
     if (result != 0)
         return report_failed_start(installer, result);
     return pass_tool_status ? tool_status : 0;

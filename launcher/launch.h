@@ -11,9 +11,8 @@
 // as they stand, or decoded from UTF-8 or the code page by arg_file.cpp);
 // and the A or W form of the calls that take paths and start the tool
 // (platform_win32.cpp, child_process.cpp). Boxes are UTF-16 and the line on
-// standard error UTF-8 (UTF-16 to a console) in both; the consent prompt's
-// ShellExecuteExW takes the ANSI build's command converted as CreateProcessA
-// would convert it.
+// standard error UTF-8 (UTF-16 to a console) in both; the consent prompt
+// passes setup.exe's own tail from GetCommandLineW in both.
 #pragma once
 
 enum launch_status {
@@ -27,8 +26,9 @@ enum launch_status {
 // exit status), 1 when it is missing or the ANSI code page cannot spell its
 // folder, 2 when the argument file cannot be read, 8 when the heap is out,
 // 206 when the command line is longer than Windows takes, else the
-// platform's error code from a failed start (1223 when the person declined
-// the consent prompt for a tool that demands administrator rights). The tail
+// platform's error code from a failed start; where the tool demands
+// administrator rights, the status of setup.exe's elevated copy, or 1223
+// when the person declined the consent prompt. The tail
 // and the command are 8-bit ANSI text, or UTF-16 for a tool that reads its
 // command line so.
 template <typename C>

@@ -130,6 +130,36 @@ unsigned current_directory(char16_t* out, unsigned room);
 // terminated): its length, 0 where Windows has none.
 unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room);
 
+// The calls below serve only the consent prompt; those that the ANSI build
+// does not import are looked up when asked, and ADVAPI32, MPR and SHELL32
+// loaded from the system folder on first use.
+
+// The process's command line in UTF-16 (GetCommandLineW); null where it
+// cannot be had.
+const char16_t* wide_command_line();
+
+// Whether the process's token is elevated (GetTokenInformation's
+// TokenElevation): call_failed or call_missing where Windows cannot tell,
+// as before Vista.
+call_result token_elevated(bool* elevated);
+
+// Whether a variable is set in the process's environment; setting one.
+bool environment_has(const char16_t* name);
+void set_environment(const char16_t* name, const char16_t* value);
+
+enum { drive_remote = 4 }; // DRIVE_REMOTE
+
+// GetDriveTypeW of a root such as "X:\".
+unsigned drive_type(const char16_t* root);
+
+// The UNC form of a path on a mapped network drive (WNetGetUniversalNameW),
+// into out (room units, terminated): its length, 0 where there is none.
+unsigned universal_name(const char16_t* path, char16_t* out, unsigned room);
+
+// What a drive "X:" stands for (QueryDosDeviceW's first target), into out
+// (room units, terminated): its length, 0 where it cannot be told.
+unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room);
+
 // ShellExecuteExW's request, each field as the call takes it.
 struct shell_request {
     unsigned mask;  // SEE_MASK_*
@@ -141,15 +171,16 @@ struct shell_request {
 };
 
 enum {
-    shell_no_close_process = 0x40, // SEE_MASK_NOCLOSEPROCESS
-    shell_no_async = 0x100,        // SEE_MASK_NOASYNC
-    shell_no_ui = 0x400,           // SEE_MASK_FLAG_NO_UI
-    show_hidden = 0,               // SW_HIDE
+    shell_no_close_process = 0x40,   // SEE_MASK_NOCLOSEPROCESS
+    shell_no_async = 0x100,          // SEE_MASK_NOASYNC
+    shell_no_ui = 0x400,             // SEE_MASK_FLAG_NO_UI
+    shell_no_zone_checks = 0x800000, // SEE_MASK_NOZONECHECKS
+    show_normal = 1,                 // SW_SHOWNORMAL
 };
 
-// ShellExecuteExW of request, SHELL32 loaded from the system folder on first
-// use: call_missing where it cannot be; call_failed with Windows' error
-// code; call_done with the process started, if Windows tells it.
+// ShellExecuteExW of request: call_missing where SHELL32 cannot be had;
+// call_failed with Windows' error code; call_done with the process started,
+// if Windows tells it.
 call_result shell_execute(const shell_request* request, void** process, unsigned* error);
 
 // Waits until process ends and closes it: its exit status, or the

@@ -1,5 +1,6 @@
 #include <windows.h>
 #include <shellapi.h>
+#include <winnetwk.h>
 #include <stdlib.h>
 
 #include "platform.h"
@@ -203,9 +204,9 @@ void write_console_error(const char16_t* text, unsigned length)
         WriteConsoleW(handle, windows_text(text), length, &written, nullptr);
 }
 
-// USER32 and SHELL32 are loaded only here, from the system folder, and only
-// once they are needed: a run that shows no box does not pay for USER32,
-// a run without the consent prompt not for SHELL32.
+// USER32, ADVAPI32, MPR and SHELL32 are loaded only here, from the system
+// folder, and only once they are needed: a run that shows no box does not
+// pay for USER32, a run without the consent prompt not for the others.
 static void* system_proc(HMODULE* module, const char* file, const char* name)
 {
     if (!*module) {
@@ -302,6 +303,97 @@ unsigned system_message(unsigned error, unsigned language, char16_t* out, unsign
 {
     return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, language,
                           reinterpret_cast<LPWSTR>(out), room, nullptr);
+}
+
+const char16_t* wide_command_line()
+{
+    typedef LPWSTR(WINAPI * line_fn)();
+    line_fn line = reinterpret_cast<line_fn>(kernel_proc("GetCommandLineW"));
+    return line ? reinterpret_cast<const char16_t*>(line()) : nullptr;
+}
+
+call_result token_elevated(bool* elevated)
+{
+    static HMODULE advapi32;
+    typedef BOOL(WINAPI * open_fn)(HANDLE, DWORD, PHANDLE);
+    typedef BOOL(WINAPI * information_fn)(HANDLE, int, LPVOID, DWORD, PDWORD);
+    open_fn open = reinterpret_cast<open_fn>(system_proc(&advapi32, "\\advapi32.dll", "OpenProcessToken"));
+    information_fn information =
+        reinterpret_cast<information_fn>(system_proc(&advapi32, "\\advapi32.dll", "GetTokenInformation"));
+    HANDLE token = nullptr;
+    if (!open || !information)
+        return call_missing;
+    // The process's own pseudo handle, as GetCurrentProcess gives it.
+    if (!open(reinterpret_cast<HANDLE>(-1), TOKEN_QUERY, &token))
+        return call_failed;
+    DWORD value = 0, size = 0;
+    BOOL told = information(token, 20 /* TokenElevation */, &value, sizeof value, &size);
+    CloseHandle(token);
+    if (!told)
+        return call_failed;
+    *elevated = value != 0;
+    return call_done;
+}
+
+bool environment_has(const char16_t* name)
+{
+    typedef DWORD(WINAPI * get_fn)(LPCWSTR, LPWSTR, DWORD);
+    get_fn get = reinterpret_cast<get_fn>(kernel_proc("GetEnvironmentVariableW"));
+    WCHAR value[2];
+    return get && get(windows_text(name), value, 2) != 0;
+}
+
+void set_environment(const char16_t* name, const char16_t* value)
+{
+    typedef BOOL(WINAPI * set_fn)(LPCWSTR, LPCWSTR);
+    set_fn set = reinterpret_cast<set_fn>(kernel_proc("SetEnvironmentVariableW"));
+    if (set)
+        set(windows_text(name), windows_text(value));
+}
+
+unsigned drive_type(const char16_t* root)
+{
+    typedef UINT(WINAPI * type_fn)(LPCWSTR);
+    type_fn type = reinterpret_cast<type_fn>(kernel_proc("GetDriveTypeW"));
+    return type ? type(windows_text(root)) : DRIVE_UNKNOWN;
+}
+
+// The first terminated text of what Windows wrote, if it fits room.
+static unsigned copied(const WCHAR* from, char16_t* out, unsigned room)
+{
+    unsigned length = 0;
+    while (from[length])
+        if (++length >= room)
+            return 0;
+    for (unsigned i = 0; i <= length; i++)
+        out[i] = from[i];
+    return length;
+}
+
+unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
+{
+    static HMODULE mpr;
+    typedef DWORD(WINAPI * universal_fn)(LPCWSTR, DWORD, LPVOID, LPDWORD);
+    universal_fn universal = reinterpret_cast<universal_fn>(system_proc(&mpr, "\\mpr.dll", "WNetGetUniversalNameW"));
+    union {
+        UNIVERSAL_NAME_INFOW info;
+        char bytes[4096];
+    } found;
+    DWORD size = sizeof found;
+    if (!universal || universal(windows_text(path), UNIVERSAL_NAME_INFO_LEVEL, &found, &size) != NO_ERROR ||
+        !found.info.lpUniversalName)
+        return 0;
+    return copied(found.info.lpUniversalName, out, room);
+}
+
+unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
+{
+    typedef DWORD(WINAPI * query_fn)(LPCWSTR, LPWSTR, DWORD);
+    query_fn query = reinterpret_cast<query_fn>(kernel_proc("QueryDosDeviceW"));
+    WCHAR targets[1024];
+    if (!query || !query(windows_text(drive), targets, 1024))
+        return 0;
+    return copied(targets, out, room);
 }
 
 call_result shell_execute(const shell_request* request, void** process, unsigned* error)

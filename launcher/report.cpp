@@ -111,6 +111,37 @@ unsigned report(message_id id, const C* path, unsigned status)
     return result;
 }
 
+// Windows' text with its inserts filled into out, or only counted where out
+// is null: %1 (or %1!...!) names the file, every other one, %2 to %99, is
+// left out; Windows has nothing to fill them with here. Its length.
+static unsigned fill_inserts(const char16_t* text, const char16_t* name, char16_t* out)
+{
+    unsigned length = 0;
+    for (const char16_t* p = text; *p;) {
+        if (p[0] != u'%' || p[1] < u'1' || p[1] > u'9') {
+            if (out)
+                out[length] = *p;
+            length++;
+            p++;
+            continue;
+        }
+        bool two_digits = p[2] >= u'0' && p[2] <= u'9';
+        const char16_t* insert = p[1] == u'1' && !two_digits ? name : u"";
+        p += two_digits ? 3 : 2;
+        if (*p == u'!') {
+            const char16_t* end = p + 1;
+            while (*end && *end != u'!')
+                end++;
+            if (*end)
+                p = end + 1;
+        }
+        for (; *insert; insert++, length++)
+            if (out)
+                out[length] = *insert;
+    }
+    return length;
+}
+
 // Windows' reason for error, in the user's language where Windows has it,
 // ending in its number: "Access is denied. (5)". Its %1 names the tool's file.
 // Windows words 206 for a file name: the reason for it is our own.
@@ -137,12 +168,13 @@ static char16_t* reason_for(unsigned error, const char16_t* tool)
     for (const char16_t* p = tool; *p; p++)
         if (*p == u'\\')
             name = p + 1;
-    for (char16_t* p = text; *p; p++)
-        if (p[0] == u'%' && p[1] == u'1' && !(p[2] >= u'0' && p[2] <= u'9')) {
-            *p = 0;
-            return format_alloc<char16_t>("%s%s%s (%s)", text, name, p + 2, number);
-        }
-    return format_alloc<char16_t>("%s (%s)", text, number);
+    char16_t* filled = alloc_zeroed<char16_t>(fill_inserts(text, name, nullptr));
+    if (!filled)
+        return nullptr;
+    fill_inserts(text, name, filled);
+    char16_t* reason = format_alloc<char16_t>("%s (%s)", filled, number);
+    free_and_clear(&filled);
+    return reason;
 }
 
 template <typename C>

@@ -446,12 +446,59 @@ unsigned current_directory(char16_t* out, unsigned room)
     return give_path(folder, out, room);
 }
 
-unsigned system_message(unsigned error, unsigned, char16_t* out, unsigned room)
+unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room)
 {
-    auto found = fake.system_messages.find(error);
-    if (found == fake.system_messages.end() || fake_utf16(found->second).size() >= room)
+    const auto& messages = language ? fake.system_messages : fake.neutral_messages;
+    auto found = messages.find(error);
+    if (found == messages.end() || fake_utf16(found->second).size() >= room)
         return 0;
     return give_path(fake_utf16(found->second), out, room);
+}
+
+const char16_t* wide_command_line()
+{
+    static std::u16string line;
+    line = fake_utf16(fake.wide_command_line);
+    return fake.wide_command_line == "<none>" ? nullptr : line.c_str();
+}
+
+call_result token_elevated(bool* elevated)
+{
+    *elevated = fake.token == call_done ? fake.token_elevated : !fake.token_elevated;
+    return fake.token;
+}
+
+bool environment_has(const char16_t* name)
+{
+    return fake.environment.count(utf8(name)) > 0;
+}
+
+void set_environment(const char16_t* name, const char16_t* value)
+{
+    fake.calls.push_back("set " + utf8(name) + "=" + utf8(value));
+    fake.environment.insert(utf8(name));
+}
+
+unsigned drive_type(const char16_t* root)
+{
+    return std::u16string(root).size() == 3 && fake.remote_drives.count(static_cast<char>(root[0])) ? drive_remote
+                                                                                                   : 3;
+}
+
+// A drive's target joined to the rest of the path, as WNetGetUniversalNameW gives it.
+unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
+{
+    std::string whole = utf8(path);
+    auto found = fake.universal_names.find(whole.substr(0, 2));
+    if (found == fake.universal_names.end())
+        return 0;
+    return give_path(fake_utf16(found->second + whole.substr(2)), out, room);
+}
+
+unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
+{
+    auto found = fake.dos_devices.find(utf8(drive));
+    return found == fake.dos_devices.end() ? 0 : give_path(fake_utf16(found->second), out, room);
 }
 
 static std::string utf8_or_null(const char16_t* text)

@@ -53,13 +53,22 @@ struct fake_platform {
     std::string current_directory = "C:\\Users\\me";
     std::map<unsigned, std::string> system_messages = { // Windows' texts, UTF-8
         {2, "The system cannot find the file specified.\r\n"},
+        {34, "Insert %2 (Volume Serial Number: %3) into drive %1!s!.\r\n"},
         {193, "%1 is not a valid Win32 application.\r\n"},
         {740, "The requested operation requires elevation.\r\n"},
         {1223, "The operation was canceled by the user.\r\n"}};
+    std::map<unsigned, std::string> neutral_messages = {{5, "Access is denied.\r\n"}}; // language 0 alone
+    std::string wide_command_line = "\"E:\\setup.exe\"";  // UTF-8; "<none>": null
+    call_result token = call_done;                // TokenElevation asked
+    bool token_elevated = false;
+    std::set<std::string> environment;            // names set; set_environment goes to calls
+    std::set<char> remote_drives;                 // GetDriveTypeW: DRIVE_REMOTE, else DRIVE_FIXED
+    std::map<std::string, std::string> universal_names; // by drive ("Z:"): the share's name
+    std::map<std::string, std::string> dos_devices;     // by drive: QueryDosDeviceW's target
     call_result shell = call_done;                // ShellExecuteExW: its fields go to calls
     unsigned shell_error = 0;
     bool shell_process = true;
-    unsigned elevated_status = 0;                 // the elevated tool's exit status
+    unsigned elevated_status = 0;                 // the elevated copy's exit status
 };
 
 extern fake_platform fake;

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "fake_platform.h"
+#include "entry/command_tail.h"
 #include "launcher/launch.h"
 
 #define TOOL "vorald_installer\\bin\\vorald_installer_cmd.exe"
@@ -122,6 +124,10 @@ TEST(Launch, Table)
         {"the tool's status passed on, start fails: the reason names the tool", "E:\\setup.exe", true, nullptr, "",
          193, 193, failed + "vorald_installer_cmd.exe is not a valid Win32 application. (193)", head + " --dvd", 7,
          true},
+        {"start fails where Windows holds its reason only language-neutral", "E:\\setup.exe", true, nullptr, "", 5,
+         5, failed + "Access is denied. (5)", head + " --dvd"},
+        {"start fails: the inserts that nothing fills left out", "E:\\setup.exe", true, nullptr, "", 34, 34,
+         failed + "Insert  (Volume Serial Number: ) into drive vorald_installer_cmd.exe. (34)", head + " --dvd"},
         {"start fails where Windows has no reason", "E:\\setup.exe", true, nullptr, "", 1260, 1260,
          failed + "Windows error 1260", head + " --dvd"},
         {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
@@ -197,40 +203,90 @@ TEST(Launch, Table)
 }
 
 // CreateProcess refuses a tool that demands administrator rights with 740;
-// the shell starts it through the consent prompt where someone can answer it.
+// where someone can answer Windows' prompt, setup.exe asks for them for
+// itself, and ends with its elevated copy's status.
 TEST(Launch, Elevation)
 {
-    const std::string tool = "E:\\" TOOL, spaced = "E:\\my media\\" TOOL;
-    const std::string runas = "ShellExecuteExW 0x540 runas [" + tool + "] [--source=E:\\ --dvd] [C:\\Users\\me] show 0";
-    const std::string failed = "Setup could not start the installer '" + tool + "'.\n\n";
+    const std::string tool = "E:\\" TOOL, self = "E:\\setup.exe";
+    const std::string ask = "ShellExecuteExW 0x800540 runas [E:\\setup.exe] ", here = " [C:\\Users\\me] show 1";
+    const std::string asked = "set SETUP_ASKED_FOR_ELEVATION=1";
+    auto failed = [](const std::string& path, const std::string& reason) {
+        return "Setup could not start the installer '" + path + "'.\n\n" + reason;
+    };
+    const std::string requires = "The requested operation requires elevation. (740)";
     struct {
         const char* name;
-        const char* module;
-        bool visible;
-        call_result shell;
-        unsigned shell_error;
-        bool pass_tool_status;
+        std::string module;
+        std::function<void()> arrange;
         unsigned result;
-        std::vector<std::string> calls; // after SetDefaultDllDirectories and the refused start
+        std::vector<std::string> calls; // after the refused start
         std::string box;
+        std::string named; // by the line, where it fails
+        bool pass_tool_status = false;
     } cases[] = {
-        {"someone sees: the prompt, then the wait", "E:\\setup.exe", true, call_done, 0, false, 0,
-         {"SetDefaultDllDirectories", runas, "wait"}, ""},
-        {"someone sees: the tool's status passed on", "E:\\setup.exe", true, call_done, 0, true, 3010,
-         {"SetDefaultDllDirectories", runas, "wait"}, ""},
-        {"a blank in the base: the parameters follow the quoted path", "E:\\my media\\setup.exe", true, call_done,
-         0, false, 0,
-         {"SetDefaultDllDirectories",
-          "ShellExecuteExW 0x540 runas [" + spaced + "] [\"--source=E:\\my media\\\\\" --dvd] [C:\\Users\\me] show 0",
+        {"someone sees: setup.exe asks, waits and ends with its copy's status", self, [] {}, 3010,
+         {asked, ask + "[]" + here, "wait"}, "", ""},
+        {"built to pass the tool's status on: the copy's all the same", self, [] {}, 3010,
+         {asked, ask + "[]" + here, "wait"}, "", "", true},
+        {"the tail exactly as setup.exe got it", self,
+         [] { fake.wide_command_line = "\"E:\\setup.exe\"  --a \"b c\" "; }, 3010,
+         {asked, ask + "[--a \"b c\" ]" + here, "wait"}, "", ""},
+        {"a tail beyond the ANSI code page, from the UTF-16 line", self,
+         [] { fake.wide_command_line = "E:\\setup.exe --target=D:\\Łódź"; }, 3010,
+         {asked, ask + "[--target=D:\\Łódź]" + here, "wait"}, "", ""},
+        {"a current directory over 259 characters: none given", self,
+         [] { fake.current_directory = "C:\\" + std::string(257, 'd'); }, 3010,
+         {asked, ask + "[] [(null)] show 1", "wait"}, "", ""},
+        {"the person declines: the line, no box", self, [] { fake.shell = call_failed, fake.shell_error = 1223; },
+         1223, {asked, ask + "[]" + here}, "", self},
+        {"the shell fails: the box names setup.exe", self, [] { fake.shell = call_failed, fake.shell_error = 2; },
+         2, {asked, ask + "[]" + here, "box"}, failed(self, "The system cannot find the file specified. (2)"), self},
+        {"the shell fails without a code: a failure all the same", self, [] { fake.shell = call_failed; }, 740,
+         {asked, ask + "[]" + here, "box"}, failed(self, requires), self},
+        {"no process to wait for: a failure, never 0", self, [] { fake.shell_process = false; }, 6,
+         {asked, ask + "[]" + here, "box"}, failed(self, "Windows error 6"), self},
+        {"an elevated copy never asks again", self, [] { fake.token_elevated = true; }, 740, {"box"},
+         failed(tool, requires), tool},
+        {"nor one that the prompt started without raising its token", self,
+         [] { fake.environment.insert("SETUP_ASKED_FOR_ELEVATION"); }, 740, {"box"}, failed(tool, requires), tool},
+        {"the token cannot be told, as before Vista: setup.exe asks", self, [] { fake.token = call_missing; }, 3010,
+         {asked, ask + "[]" + here, "wait"}, "", ""},
+        {"nobody sees: no prompt, no box", self, [] { fake.station_visible = false; }, 740, {}, "", tool},
+        {"no SHELL32: the box for the tool", self, [] { fake.shell = call_missing; }, 740, {asked, "box"},
+         failed(tool, requires), tool},
+        {"a mapped network drive: the share's name for setup.exe and the folder", "Z:\\media\\setup.exe",
+         [] {
+             fake.current_directory = "Z:\\work";
+             fake.remote_drives = {'Z'};
+             fake.universal_names["Z:"] = "\\\\srv\\share";
+         },
+         3010,
+         {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\media\\setup.exe] [] [\\\\srv\\share\\work] show 1",
           "wait"},
+         "", ""},
+        {"a subst drive: the folder it stands for", "S:\\setup.exe",
+         [] {
+             fake.current_directory = "S:\\";
+             fake.dos_devices["S:"] = "\\??\\C:\\media";
+             fake.dos_devices["C:"] = "\\Device\\HarddiskVolume2";
+         },
+         3010, {asked, "ShellExecuteExW 0x800540 runas [C:\\media\\setup.exe] [] [C:\\media\\] show 1", "wait"}, "",
          ""},
-        {"nobody sees: no prompt, no box", "E:\\setup.exe", false, call_done, 0, false, 740, {}, ""},
-        {"the person declines: no box", "E:\\setup.exe", true, call_failed, 1223, false, 1223,
-         {"SetDefaultDllDirectories", runas}, ""},
-        {"no SHELL32: the box for 740", "E:\\setup.exe", true, call_missing, 0, false, 740,
-         {"SetDefaultDllDirectories", "box"}, failed + "The requested operation requires elevation. (740)"},
-        {"the shell fails otherwise: the box for its code", "E:\\setup.exe", true, call_failed, 2, false, 2,
-         {"SetDefaultDllDirectories", runas, "box"}, failed + "The system cannot find the file specified. (2)"},
+        {"a subst drive of a mapped one", "T:\\m\\setup.exe",
+         [] {
+             fake.dos_devices["T:"] = "\\??\\Z:\\x";
+             fake.remote_drives = {'Z'};
+             fake.universal_names["Z:"] = "\\\\srv\\share";
+         },
+         3010, {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\x\\m\\setup.exe] []" + here, "wait"}, "", ""},
+        {"a subst drive of a share", "T:\\m\\setup.exe", [] { fake.dos_devices["T:"] = "\\??\\UNC\\srv\\share\\x"; },
+         3010, {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\x\\m\\setup.exe] []" + here, "wait"}, "", ""},
+        {"a mapped drive that Windows does not resolve: as it is", "Z:\\media\\setup.exe",
+         [] {
+             fake.remote_drives = {'Z'};
+             fake.dos_devices["Z:"] = "\\Device\\LanmanRedirector\\;Z:0\\srv\\share";
+         },
+         3010, {asked, "ShellExecuteExW 0x800540 runas [Z:\\media\\setup.exe] []" + here, "wait"}, "", ""},
     };
     for (bool utf16 : {false, true})
     for (const auto& c : cases) {
@@ -238,20 +294,26 @@ TEST(Launch, Elevation)
         lay_out(c.module, true, nullptr, utf16);
         fake.start_result = 740;
         fake.tool_status = 740;
-        fake.station_visible = c.visible;
-        fake.shell = c.shell;
-        fake.shell_error = c.shell_error;
         fake.elevated_status = 3010;
-        unsigned result = utf16 ? launch(u"", c.pass_tool_status) : launch("", c.pass_tool_status);
+        c.arrange();
+        // The tail that setup.exe got: in the ANSI build, what code page 932
+        // makes of it.
+        std::u16string tail = command_tail(fake_utf16(fake.wide_command_line).c_str());
+        std::string ansi_tail;
+        for (char16_t unit : tail)
+            ansi_tail += unit < 0x80 ? static_cast<char>(unit) : '?';
+        unsigned result = utf16 ? launch(tail.c_str(), c.pass_tool_status)
+                                : launch(ansi_tail.c_str(), c.pass_tool_status);
         EXPECT_EQ(result, c.result);
         std::vector<std::string> calls = {"SetDefaultDllDirectories", "start"};
+        if (!c.calls.empty()) // the DLLs of the prompt from the system folder
+            calls.push_back("SetDefaultDllDirectories");
         calls.insert(calls.end(), c.calls.begin(), c.calls.end());
         EXPECT_EQ(fake.calls, calls);
         EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
-        bool started = c.visible && c.shell == call_done;
-        EXPECT_EQ(fake.standard_error, !started ? "Setup could not start the installer '" + base_of(c.module) +
-                                                      TOOL "': Windows error " + std::to_string(c.result) + "\r\n"
-                                                : "");
+        EXPECT_EQ(fake.standard_error, c.named.empty() ? "" : "Setup could not start the installer '" + c.named +
+                                                                  "': Windows error " + std::to_string(c.result) +
+                                                                  "\r\n");
     }
 }
 

@@ -21,6 +21,7 @@ TEST(Messages, Language)
         {"Portuguese of Portugal: of Brazil", 0x0816, shipped, {0x0416, 0x0409}},
         {"Arabic of Egypt: of Saudi Arabia", 0x0c01, shipped, {0x0401, 0x0409}},
         {"Chinese of Hong Kong: traditional, then simplified", 0x0c04, shipped, {0x0404, 0x0804, 0x0409}},
+        {"Chinese of Macao: traditional, then simplified", 0x1404, shipped, {0x0404, 0x0804, 0x0409}},
         {"Chinese of Singapore: simplified", 0x1004, shipped, {0x0804, 0x0409}},
         {"traditional Chinese, simplified alone held", 0x0404, {0x0804}, {0x0804}},
         {"Finnish: English", 0x040b, shipped, {0x0409}},
