@@ -9,6 +9,7 @@ tool that records how it was started. All tables run in one Wine session.
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -286,7 +287,8 @@ def wanted_box(c, values, cp, result, status):
         return text
     reason = c["reason"].encode()
     if c["reason"] == PROBE:
-        said = result["probe_reason"][0].rstrip(b" \t\r\n").replace(b"%1", b"vorald_installer_cmd.exe")
+        said = re.sub(rb"%([1-9][0-9]?)(![^!]*!)?", lambda m: b"vorald_installer_cmd.exe" if m[1] == b"1" else b"",
+                      result["probe_reason"][0].rstrip(b" \t\r\n"))
         reason = said + b" (%d)" % status if said else b"Windows error %d" % status
     return text + b"\n\n" + reason
 
@@ -330,6 +332,8 @@ def check(c, values, cp, result, record, cwd, error_file):
     line = wanted_line(c, values, cp, status)
     wanted_boxes = [wanted_box(c, values, cp, result, status)] if c["box"] and not c.get("hidden") else []
     expect("boxes", [b.split(b"\n", 4)[4] for b in boxes], wanted_boxes)
+    if any(b"%" in b for b in boxes):
+        problems.append("a box shows an insert of Windows' text unfilled")
     for box in boxes:
         caption, icon, buttons, reading = box.split(b"\n")[:4]
         expect("box caption, icon, button and reading direction", [caption, icon, buttons, reading],
