@@ -68,7 +68,7 @@ C* command_head(const C* base)
         return nullptr;
     for (unsigned i = 0; i < count; i++)
         doubled[i] = '\\';
-    C* head = format_alloc<C>("\"%s" INSTALLER_SUBPATH "\" \"--source=%s%s\"", base, base, doubled);
+    C* head = format_alloc<C>("\"%s" INSTALLER_SUBPATH "\" --source=\"%s%s\"", base, base, doubled);
     free_and_clear(&doubled);
     return head;
 }

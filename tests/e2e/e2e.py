@@ -109,20 +109,20 @@ LAUNCH = [
          command=b"{base}" + TOOL + b' --source={base} --from-medium "a b"'),
     case("blanks in the base directory; a planted my.exe does not run", folder="my media",
          plant="my.exe",
-         command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd',
+         command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd',
          argv=[b"--source={base}", b"--dvd"]),
 ]
 
 ENTRY = [
     case("quoted program name with blanks, two blanks, one word", folder="my media",
-         line=b'"{setup}"  word', command=b'"{base}' + TOOL + b'" "--source={base}\\" word'),
+         line=b'"{setup}"  word', command=b'"{base}' + TOOL + b'" --source="{base}\\" word'),
     case("unquoted name, a tab, two words, two trailing blanks",
          line=b"{setup}\tone two  ", command=b"{base}" + TOOL + b" --source={base} one two  "),
     case("only the program name", line=b'"{setup}"'),
     case("only the program name and blanks: the argument file is used", args_file=b"--file\n",
          line=b'"{setup}"   ', command=b"{base}" + TOOL + b" --source={base} --file"),
     case("a quote opening inside the program name", folder="med ia", line=b'{dir}"med ia"\\setup.exe --x',
-         command=b'"{base}' + TOOL + b'" "--source={base}\\" --x'),
+         command=b'"{base}' + TOOL + b'" --source="{base}\\" --x'),
     case("an unclosed opening quote: the whole line is the program name", line=b'"{setup} --x'),
     case("a line that begins with a blank hands on the program name",
          line=b" {setup} --x", command=b"{base}" + TOOL + b" --source={base} {setup} --x"),
@@ -138,7 +138,7 @@ ENTRY = [
 CODEPAGE = [
     case("a folder named 表", folder="表", codepage="cp932"),
     case("a folder named 表 with a blank", folder="表 x\\表", codepage="cp932",
-         command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd',
+         command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd',
          argv=[b"--source={base}", b"--dvd"]),
     case("an argument file and a tail in 932", folder="表", codepage="cp932",
          tail=b"--name=\x95\x5c", command=b"{base}" + TOOL + b" --source={base} --name=\x95\x5c"),
@@ -174,10 +174,10 @@ CODEPAGE = [
     case("double-byte arguments, 32,767 units in all", codepage="cp932", units=32767, status=206, box=FAILED_JA,
          reason=TOO_LONG_JA, caption="セットアップ", command=None),
     # A build for a tool that reads its command line in UTF-16: any folder,
-    # any argument, exactly. Its best-fit twin (Lodz for Łódź) never runs.
+    # any argument, exactly. Its best-fit twin (Lódz for Łódź) never runs.
     case("utf16: a folder outside code page 1252 with a blank, beside its best-fit twin", build="utf16",
-         folder="my Łódź", twin="my Lodz", unicode=True,
-         command=b'"{base}' + TOOL + b'" "--source={base}\\" --dvd', argv=[b"--source={base}", b"--dvd"]),
+         folder="my Łódź", twin="my Lódz", unicode=True,
+         command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd', argv=[b"--source={base}", b"--dvd"]),
     case("utf16: a folder and a tail outside code page 932", build="utf16", folder="한국어", codepage="cp932",
          unicode=True, tail="--target=D:\\Łódź".encode(),
          command=b"{base}" + TOOL + " --source={base} --target=D:\\Łódź".encode()),

@@ -18,11 +18,11 @@ TEST(CommandHead, QuotesOnlyWhenTheBaseHoldsABlank)
     } cases[] = {
         {"E:\\", "E:\\" TOOL " --source=E:\\"},
         {"\\\\server\\share\\media\\", "\\\\server\\share\\media\\" TOOL " --source=\\\\server\\share\\media\\"},
-        {"E:\\my media\\", "\"E:\\my media\\" TOOL "\" \"--source=E:\\my media\\\\\""},
-        {"E:/my media/", "\"E:/my media/" TOOL "\" \"--source=E:/my media/\""},
-        {"E:\\my media\\\\", "\"E:\\my media\\\\" TOOL "\" \"--source=E:\\my media\\\\\\\\\""},
+        {"E:\\my media\\", "\"E:\\my media\\" TOOL "\" --source=\"E:\\my media\\\\\""},
+        {"E:/my media/", "\"E:/my media/" TOOL "\" --source=\"E:/my media/\""},
+        {"E:\\my media\\\\", "\"E:\\my media\\\\" TOOL "\" --source=\"E:\\my media\\\\\\\\\""},
         // The trail byte of 表 is no backslash to a DBCS-aware argument parser.
-        {"E:\\a b\\\x95\x5c\\", "\"E:\\a b\\\x95\x5c\\" TOOL "\" \"--source=E:\\a b\\\x95\x5c\\\\\""},
+        {"E:\\a b\\\x95\x5c\\", "\"E:\\a b\\\x95\x5c\\" TOOL "\" --source=\"E:\\a b\\\x95\x5c\\\\\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.base);

@@ -141,7 +141,7 @@ TEST(Launch, Table)
         {"network share", "\\\\srv\\share\\m\\setup.exe", true, nullptr, "", 0, 0, "",
          "\\\\srv\\share\\m\\" TOOL " --source=\\\\srv\\share\\m\\ --dvd"},
         {"blank in the base", "E:\\my media\\setup.exe", true, nullptr, "", 0, 0, "",
-         "\"E:\\my media\\" TOOL "\" \"--source=E:\\my media\\\\\" --dvd"},
+         "\"E:\\my media\\" TOOL "\" --source=\"E:\\my media\\\\\" --dvd"},
         {"tool missing, argument file unreadable", "E:\\setup.exe", false, "<unreadable>", "", 0, 1,
          "Installer executable '" + tool + "' does not exist", ""},
         {"longest base, argument file read", base214 + "setup.exe", true, "--long", "", 0, 0, "",
