@@ -248,7 +248,9 @@ unsigned show_error(const char16_t* text, const char16_t* caption, unsigned styl
 {
     typedef int(WINAPI * message_box_fn)(HWND, LPCWSTR, LPCWSTR, UINT);
     message_box_fn message_box = reinterpret_cast<message_box_fn>(user32_proc("MessageBoxW"));
-    if (message_box && message_box(nullptr, windows_text(text), windows_text(caption), style))
+    // Closed, a box with one OK button answers IDOK; Wine answers -1 for one
+    // that it could not make.
+    if (message_box && message_box(nullptr, windows_text(text), windows_text(caption), style) == IDOK)
         return 0;
     DWORD error = GetLastError();
     return error ? error : ERROR_PROC_NOT_FOUND;

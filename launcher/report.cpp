@@ -5,16 +5,27 @@
 #include "launch.h"
 #include "platform.h"
 
-bool anyone_sees_box()
+enum box_viewer { viewer_someone, viewer_station_hidden, viewer_session_zero };
+
+// Nobody sees a box in a window station without visible display surfaces,
+// nor, from Vista on, in session 0 where the console's session is another
+// (its number in console). Where Windows cannot tell, someone may.
+static box_viewer who_sees_box(unsigned* console)
 {
     bool visible = true;
     if (station_visible(&visible) == call_done && !visible)
-        return false;
-    // From Vista on, session 0 holds only services, and no user's desktop,
-    // unless it is the console's own session, as in Windows PE.
-    unsigned session = 0, console = 0;
-    return !(windows_major_version() >= 6 && session_id(&session) == call_done && session == 0 &&
-             console_session(&console) == call_done && console != 0);
+        return viewer_station_hidden;
+    unsigned session = 0;
+    if (windows_major_version() >= 6 && session_id(&session) == call_done && session == 0 &&
+        console_session(console) == call_done && *console != 0)
+        return viewer_session_zero;
+    return viewer_someone;
+}
+
+bool anyone_sees_box()
+{
+    unsigned console = 0;
+    return who_sees_box(&console) == viewer_someone;
 }
 
 // One line ending in CR LF: to a console in UTF-16, which it shows whatever
@@ -50,6 +61,24 @@ static const char16_t* decimal(unsigned number, char16_t (&digits)[12])
         digits[--at] = static_cast<char16_t>(u'0' + number % 10);
     while (number /= 10);
     return digits + at;
+}
+
+// Where nobody sees a box, the log says which answer decided it: a box that a
+// person missed then shows as such.
+static void say_why_no_box(box_viewer viewer, unsigned console)
+{
+    char16_t digits[12];
+    char16_t* line = nullptr;
+    if (viewer == viewer_station_hidden)
+        line = format_alloc<char16_t>("Setup showed no box: its window station is not visible");
+    else if (console == 0xffffffff)
+        line = format_alloc<char16_t>("Setup showed no box: it runs in session 0, and no session has the console");
+    else
+        line = format_alloc<char16_t>("Setup showed no box: it runs in session 0, and the console is in session %s",
+                                      decimal(console, digits));
+    if (line)
+        write_line(line);
+    free_and_clear(&line);
 }
 
 // A box that Windows could not show is said on standard error: its status
@@ -89,7 +118,9 @@ static char16_t* box_text(message_id id, const char16_t* path, const char16_t* r
 static unsigned report_wide(message_id id, const char16_t* path, unsigned status)
 {
     char16_t* line = format_alloc<char16_t>(english_text(id), path);
-    bool box = anyone_sees_box();
+    unsigned console = 0;
+    box_viewer viewer = who_sees_box(&console);
+    bool box = viewer == viewer_someone;
     box_texts texts;
     char16_t* shown = line && box ? box_text(id, path, nullptr, &texts) : nullptr;
     unsigned result = status;
@@ -97,6 +128,8 @@ static unsigned report_wide(message_id id, const char16_t* path, unsigned status
         result = report_no_memory();
     else if (box)
         show(shown, texts);
+    else
+        say_why_no_box(viewer, console);
     free_and_clear(&line);
     free_and_clear(&shown);
     return result;
@@ -188,7 +221,9 @@ unsigned report_failed_start(const C* tool, unsigned error)
                                       decimal(error, digits))
              : nullptr;
     // Whoever declined the consent prompt knows why.
-    bool box = message && error != error_cancelled && anyone_sees_box();
+    unsigned console = 0;
+    box_viewer viewer = error == error_cancelled ? viewer_someone : who_sees_box(&console);
+    bool box = message && error != error_cancelled && viewer == viewer_someone;
     char16_t* reason = box ? reason_for(error, wide) : nullptr;
     box_texts texts;
     char16_t* shown = reason ? box_text(message_start_failed, wide, reason, &texts) : nullptr;
@@ -196,6 +231,8 @@ unsigned report_failed_start(const C* tool, unsigned error)
         write_line(message);
     if (shown)
         show(shown, texts);
+    if (message && viewer != viewer_someone)
+        say_why_no_box(viewer, console);
     free_and_clear(&wide);
     free_and_clear(&message);
     free_and_clear(&reason);

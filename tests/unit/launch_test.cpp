@@ -311,9 +311,10 @@ TEST(Launch, Elevation)
         calls.insert(calls.end(), c.calls.begin(), c.calls.end());
         EXPECT_EQ(fake.calls, calls);
         EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
-        EXPECT_EQ(fake.standard_error, c.named.empty() ? "" : "Setup could not start the installer '" + c.named +
-                                                                  "': Windows error " + std::to_string(c.result) +
-                                                                  "\r\n");
+        EXPECT_EQ(fake.standard_error,
+                  (c.named.empty() ? "" : "Setup could not start the installer '" + c.named + "': Windows error " +
+                                              std::to_string(c.result) + "\r\n") +
+                      (fake.station_visible ? "" : "Setup showed no box: its window station is not visible\r\n"));
     }
 }
 
@@ -398,11 +399,14 @@ TEST(Launch, WhoIsTold)
         std::string standard_error = "";
     } cases[] = {
         {"a user's desktop", call_done, true, call_done, 1, 10, 1, true},
-        {"a service's window station", call_done, false, call_done, 1, 10, 1, false},
+        {"a service's window station: said", call_done, false, call_done, 1, 10, 1, false, false, 0,
+         line + "Setup showed no box: its window station is not visible\r\n"},
         {"the station's flags cannot be told", call_failed, true, call_done, 1, 10, 1, true},
         {"no USER32", call_missing, true, call_done, 1, 10, 1, true},
-        {"session 0 from Vista on, the console's elsewhere", call_done, true, call_done, 0, 6, 1, false},
-        {"session 0 from Vista on, no console attached", call_done, true, call_done, 0, 6, 0xffffffff, false},
+        {"session 0 from Vista on, the console's elsewhere: said", call_done, true, call_done, 0, 6, 1, false, false,
+         0, line + "Setup showed no box: it runs in session 0, and the console is in session 1\r\n"},
+        {"session 0 from Vista on, no console attached: said", call_done, true, call_done, 0, 6, 0xffffffff, false,
+         false, 0, line + "Setup showed no box: it runs in session 0, and no session has the console\r\n"},
         {"Windows PE: session 0 is the console's", call_done, true, call_done, 0, 10, 0, true},
         {"session 0 on Windows XP, where users log on", call_done, true, call_done, 0, 5, 1, true},
         {"the session cannot be told", call_done, true, call_failed, 1, 10, 1, true},
