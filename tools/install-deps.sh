@@ -2,15 +2,16 @@
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
 # Xvfb, the Japanese, German, Finnish and Arabic locales, CMake, GoogleTest,
 # clang for fuzzing, pefile and bidi for the executable's checks, osslsigncode and
-# openssl for signing, xorriso for the medium's image, stress-ng to load the
-# machine in `make soak`; and, where this kernel runs no i386 programs or
+# openssl for signing, xorriso for the medium's image, NSIS (makensis) for an
+# installer built with it as the tool in the end-to-end tests, stress-ng to
+# load the machine in `make soak`; and, where this kernel runs no i386 programs or
 # WINE_RUN=vm asks for it, QEMU and a Debian kernel for tools/vm.
 # Run it as often as you like; a machine that has everything costs seconds.
 set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
 googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile python3-bidi stress-ng
-osslsigncode openssl xorriso"
+osslsigncode openssl xorriso nsis"
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """End-to-end tests of setup.exe under Wine, against a substitute installer
-tool that records how it was started. All tables run in one Wine session.
+tool that records how it was started. All tables run in one Wine session,
+but for fresh, which runs first, in two sessions of its own.
 
     e2e.py [--rounds N] [--load N] [TABLE...]
-        runs the tables (launch, entry, codepage, special; all unless named)
-        N times and counts the failures of each case; --load keeps N
+        runs the tables (launch, entry, codepage, special, fresh; all unless
+        named) N times and counts the failures of each case; --load keeps N
         processes busy beside it (stress-ng)
 """
 import argparse
@@ -27,6 +28,9 @@ BUILDS = {"signed": "dual-signed (make sign)", "tool-status": "SETUP_EXIT_STATUS
           "utf16": "SETUP_COMMAND_LINE=utf16",
           "medium-joliet": "medium (the Joliet tree of make medium's image)"}
 ALL_BUILDS = os.environ.get("E2E_ALL_BUILDS") == "1"
+
+
+NSIS_TOOL = os.path.join(WORK, "nsis_tool.exe")
 
 
 def build_of(c):
@@ -226,6 +230,11 @@ def lay_out(group_dir, c, index):
     tool = os.path.join(bin_dir, "vorald_installer_cmd.exe")
     if c["tool"] in ("fake", "admin"):
         shutil.copy(os.path.join(WIN32, {"fake": "fake_tool.exe", "admin": "fake_tool_admin.exe"}[c["tool"]]), tool)
+    elif c["tool"] == "nsis":
+        if os.path.exists(NSIS_TOOL):
+            shutil.copy(NSIS_TOOL, tool)
+        with open(os.path.join(medium, "payload.txt"), "w") as f:
+            f.write("from the medium\n")
     elif c["tool"] == "folder":
         os.makedirs(tool)
     elif c["tool"] == "text":
@@ -358,6 +367,15 @@ def check(c, values, cp, result, record, cwd, error_file):
     if record is None:
         return problems + ["the tool did not record a start"]
     expect("tool finished before setup.exe ended", result["tool_done"][0], b"1")
+    if c["tool"] == "nsis":
+        for name, wanted in dict({"cmdline": c["command"]}, **c["nsis"]).items():
+            expect("NSIS's " + name, record[name][0], fill(wanted, values).decode(cp).encode())
+        installed = os.path.join(values[b"top"].decode(), "installed", "payload.txt")
+        if c["nsis"]["instdir"] != b"{installed}":
+            installed = os.path.join(PREFIX, "drive_c", c["nsis"]["instdir"][3:].decode().replace("\\", "/"),
+                                     "payload.txt")
+        expect("the payload where NSIS installed", os.path.exists(installed), c["nsis"]["copied"] == b"1")
+        return problems
     line, argv = "cmdline", "argv"
     if c.get("build") == "utf16" and c.get("unicode"):
         # In UTF-16 the tool gets the folder as Windows gives it.
@@ -390,14 +408,15 @@ def tree_of(folder):
                   for s in [os.lstat(os.path.join(d, n))])
 
 
-def run_table(wine, group_dir, cases, lang):
-    """Runs the cases in one runner process; returns the names of those that failed."""
+def run_table(wine, group_dir, cases, lang, together=False):
+    """Runs the cases in one runner process, one after another or all at
+    once; returns the names of those that failed."""
     if os.path.exists(group_dir):  # a medium is read-only
         subprocess.run(["chmod", "-R", "u+w", group_dir])
     shutil.rmtree(group_dir, ignore_errors=True)
     jobs = [prepare(group_dir, c, index) for index, c in enumerate(cases)]
     env = dict(wine.env, LANG=lang, LC_ALL=lang)
-    out = wine.run(["wine", RUNNER] + [j["case_file"] for j in jobs],
+    out = wine.run(["wine", RUNNER] + (["--together"] if together else []) + [j["case_file"] for j in jobs],
                    timeout=1800, env=env)
     if out.returncode != 0:
         print(out.stdout.decode(errors="replace"))
@@ -449,7 +468,7 @@ def prepare(group_dir, c, index):
         base = b"\\\\server\\share\\" + c["folder"].encode() + b"\\"
     setup = base + b"setup.exe"
     values = {b"base": base, b"setup": setup, b"dir": windows_dir(top, cp), b"tool": base + TOOL,
-              b"top": top.encode()}
+              b"top": top.encode(), b"installed": windows_path(os.path.join(top, "installed"), cp)}
     if c["line"]:
         line = fill(c["line"], values)
     else:
@@ -464,6 +483,8 @@ def prepare(group_dir, c, index):
         lines.append(b"wide=1")
     if c.get("hidden"):
         lines.append(b"hidden=1")
+    if c.get("job"):
+        lines.append(b"job=1")
     if c.get("stderr", True):
         lines.append(b"stderr=" + windows_path(os.path.join(top, "stderr"), cp))
     if c["args_file"] in (LOCKED, HELD):
@@ -471,6 +492,9 @@ def prepare(group_dir, c, index):
     if c["status"] == "probe":
         lines.append(b"probe=" + fill(DVD, values))
     lines += [b"env=" + fill(e, values) for e in c.get("env", [])]
+    if c["tool"] == "nsis":
+        lines.append(b"env=NSIS_INSTALL_DIR=" + values[b"installed"])
+        shutil.rmtree(os.path.join(PREFIX, "drive_c", "Program Files", "Test App"), ignore_errors=True)
     case_file = os.path.join(top, "case")
     with open(case_file, "wb") as f:
         f.write(b"\n".join(lines) + b"\n")
@@ -479,10 +503,15 @@ def prepare(group_dir, c, index):
 
 
 def read_record(path):
+    """The substitute tool's fields, or the NSIS tool's lines NAME=VALUE in
+    UTF-16, each value in UTF-8."""
     if not os.path.exists(path):
         return None
     with open(path, "rb") as f:
-        return parse_fields(f.read())
+        data = f.read()
+    if data.startswith(b"\xff\xfe"):
+        return {k: [v.encode()] for k, _, v in (l.partition("=") for l in data.decode("utf-16").split("\n") if l)}
+    return parse_fields(data)
 
 
 def report(name, problems):
@@ -544,7 +573,58 @@ def long_path(wine, top):
     report(LONG_PATH, problems)
     return [LONG_PATH] if problems else []
 
-TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL}
+# An installer built with NSIS as the tool, built to pass its status on. What
+# NSIS reads: $CMDLINE, $EXEDIR, GetOptions "--source=" (the copy of
+# payload.txt comes from there), $INSTDIR and /S.
+def nsis_case(name, folder="media", source=b"{base}", copied=b"1", **kw):
+    reading = {"exedir": b"{base}vorald_installer\\bin", "source": source, "instdir": b"{installed}",
+               "silent": b"0", "copied": copied}
+    reading.update(kw.pop("reading", {}))
+    kw.setdefault("build", "tool-status")
+    kw.setdefault("status", 7)
+    return case(name, tool="nsis", folder=folder, exit=7, nsis=reading, **kw)
+
+
+# GetOptions takes the quotes away but keeps the doubled backslash (Windows
+# reads the two as one), ends a value at the next " -", and runs it on to a
+# "/" option. NSIS takes /D= off $CMDLINE.
+NSIS = [
+    nsis_case("NSIS: a plain folder, no arguments"),
+    nsis_case("NSIS: a folder with a blank", folder="my media", source=b"{base}\\",
+              command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd'),
+    nsis_case("NSIS: a folder with a -: GetOptions cuts it there", folder="my-media", source=b"{dir}my",
+              copied=b"0"),
+    nsis_case("NSIS: a folder outside the ANSI code page, UTF-16 build", folder="Łódź", build="utf16",
+              unicode=True, status=0),
+    nsis_case("NSIS: a tail", tail=b"--lang=de", command=b"{base}" + TOOL + b" --source={base} --lang=de"),
+    nsis_case("NSIS: .setup_args with /S /D=: GetOptions runs the folder on to /S", source=b"{base} /S",
+              copied=b"0", args_file=b"/S /D=C:\\Program Files\\Test App",
+              command=b"{base}" + TOOL + b" --source={base} /S /D=C:\\Program Files\\Test App",
+              reading={"instdir": b"C:\\Program Files\\Test App", "silent": b"1",
+                       "cmdline": b"{base}" + TOOL + b" --source={base} /S"}),
+]
+
+# The first programs of a fresh Wine session, started as some harnesses start
+# a program: suspended, no desktop named, in a job object, two at once.
+# Wine gives a process no display driver for good when its desktop is not up
+# within 10 s of its first window: without an X display, or on a slow
+# machine. setup.exe cannot show a box then, and must say so: a box that
+# Windows could not make is never taken for one that someone closed.
+FRESH = [
+    case("the first programs of a fresh session: the box, or where Wine's desktop came up too late, the line",
+         tool=None, status=1, box=MISSING, command=None, job=True, may_be_unshowable=True),
+    case("and beside it, at the same time", tool=None, status=1, box=MISSING, command=None, job=True,
+         may_be_unshowable=True),
+]
+NO_DISPLAY = [
+    case("no X display: the box could not be shown, and the line says so", tool=None, status=1, box=MISSING,
+         command=None, job=True, unshowable=True),
+    case("and beside it, at the same time", tool=None, status=1, box=MISSING, command=None, job=True,
+         unshowable=True),
+]
+
+TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL, "nsis": NSIS,
+          "fresh": FRESH + NO_DISPLAY}
 
 
 LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8", "cp1256": "ar_EG.UTF-8"}
@@ -574,14 +654,36 @@ def run_group(wine, top, group):
     return failed
 
 
+def run_fresh(top):
+    """The fresh table, each half in a Wine session of its own whose desktop
+    nobody brought up; returns the names of the cases that failed."""
+    failed = []
+    for name, cases, display in (("no_display", NO_DISPLAY, False), ("display", FRESH, True)):
+        with Wine() as wine:
+            if not display:
+                del wine.env["DISPLAY"]
+            failed += run_table(wine, os.path.join(top, name), cases, "C.UTF-8", together=True)
+    return failed
+
+
 def in_wine(groups, rounds):
     counts = {}
+    if "fresh" in groups:
+        for n in range(rounds):
+            started = time.time()
+            print("== fresh%s" % (" (round %d)" % (n + 1) if rounds > 1 else ""))
+            failed = run_fresh(os.path.join(WORK, str(n), "fresh"))
+            print("fresh: %d failed, %.0f s" % (len(failed), time.time() - started))
+            if rounds == 1:
+                record_stage("e2e fresh sessions", time.time() - started)
+            for name in failed:
+                counts[("fresh", name)] = counts.get(("fresh", name), 0) + 1
     with Wine() as wine:
         started = time.time()
         wine.bring_up_desktop()
         record_stage("wine session: Xvfb, wineserver, desktop", time.time() - started)
         for n in range(rounds):
-            for group in groups:
+            for group in [g for g in groups if g != "fresh"]:
                 started = time.time()
                 print("== %s%s" % (group, " (round %d)" % (n + 1) if rounds > 1 else ""))
                 failed = run_group(wine, os.path.join(WORK, str(n), group), group)
@@ -601,6 +703,16 @@ def in_wine(groups, rounds):
     return 1 if counts else 0
 
 
+def make_nsis_tool():
+    """Builds the NSIS installer that stands in for the tool, where makensis is."""
+    if os.path.exists(NSIS_TOOL):
+        os.remove(NSIS_TOOL)
+    if shutil.which("makensis"):
+        os.makedirs(os.path.dirname(NSIS_TOOL), exist_ok=True)
+        subprocess.run(["makensis", "-V1", "-DOUT=" + NSIS_TOOL, os.path.join(os.path.dirname(__file__), "nsis_tool.nsi")],
+                       check=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=1)
@@ -613,6 +725,7 @@ def main():
             parser.error("no table %r; there are %s" % (table, ", ".join(TABLES)))
     if not args.in_wine:
         started = time.time()
+        make_nsis_tool()
         load = subprocess.Popen(["stress-ng", "--quiet", "--cpu", str(args.load)]) if args.load else None
         try:
             status = run_where_wine_runs(__file__, ["--rounds", str(args.rounds)] + args.tables,

@@ -14,6 +14,11 @@
 //       hidden=1              in a window station of its own, which has no
 //                             visible display surfaces, as a service's; a
 //                             run that lasts a minute there is ended
+//       job=1                 as some harnesses start a program: suspended,
+//                             with no flags and no desktop named, placed in a
+//                             job object, then resumed
+//   e2e_runner --together CASE...
+//       starts every case at once and answers the boxes of all
 //   e2e_runner --watch RESULT MILLISECONDS
 //       only answers boxes, for a launcher that Wine starts itself
 //   e2e_runner --desktop READY
@@ -273,7 +278,7 @@ static std::wstring from_code_page(UINT code_page, const std::string& text)
 // The standard error handle, and the desktop of a window station of its own.
 struct start_options {
     HANDLE error;
-    bool hidden;
+    bool hidden, in_job;
 };
 
 // A window station made here has no visible display surfaces, like a
@@ -322,8 +327,15 @@ static bool start(const std::string& app, const std::string& cmdline, const std:
     line.push_back(0);
     STARTUPINFOA startup = {};
     prepare_startup(&startup, options);
-    return CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, inherit,
-                          DETACHED_PROCESS, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, process);
+    if (!CreateProcessA(app.empty() ? nullptr : app.c_str(), line.data(), nullptr, nullptr, inherit,
+                        options.in_job ? CREATE_SUSPENDED : DETACHED_PROCESS, nullptr,
+                        cwd.empty() ? nullptr : cwd.c_str(), &startup, process))
+        return false;
+    if (options.in_job) {
+        AssignProcessToJobObject(CreateJobObjectA(nullptr, nullptr), process->hProcess);
+        ResumeThread(process->hThread);
+    }
+    return true;
 }
 
 struct saved_variable {
@@ -331,10 +343,23 @@ struct saved_variable {
     bool present;
 };
 
-static void run_case(const char* case_path)
+// One case on its way: what it was told and what it has seen so far.
+struct running_case {
+    std::string result, record, fields;
+    bool hidden = false, started = false, ended = false;
+    HANDLE held = INVALID_HANDLE_VALUE, error = INVALID_HANDLE_VALUE;
+    PROCESS_INFORMATION process = {};
+    std::vector<box_report> boxes;
+    DWORD begun = 0;
+    LARGE_INTEGER started_at = {};
+};
+
+// Reads a case, sets up what it asks for and starts setup.exe. Its
+// variables are set only while it starts, so that cases can run together.
+static void begin_case(const char* case_path, running_case* run)
 {
-    std::string app, cmdline, cwd, result, record, lock, hold, probe, error_file;
-    bool has_probe = false, wide = false, hidden = false;
+    std::string app, cmdline, cwd, lock, hold, probe, error_file;
+    bool has_probe = false, wide = false, in_job = false;
     std::vector<saved_variable> saved;
     std::string lines = read_file(case_path);
     size_t at = 0;
@@ -353,7 +378,7 @@ static void run_case(const char* case_path)
         else if (name == "cwd")
             cwd = value;
         else if (name == "result")
-            result = value;
+            run->result = value;
         else if (name == "lock")
             lock = value;
         else if (name == "hold")
@@ -361,7 +386,9 @@ static void run_case(const char* case_path)
         else if (name == "wide")
             wide = value == "1";
         else if (name == "hidden")
-            hidden = value == "1";
+            run->hidden = value == "1";
+        else if (name == "job")
+            in_job = value == "1";
         else if (name == "stderr")
             error_file = value;
         else if (name == "probe") {
@@ -378,11 +405,10 @@ static void run_case(const char* case_path)
             saved.push_back(old);
             SetEnvironmentVariableA(old.name.c_str(), value.substr(split + 1).c_str());
             if (old.name == "FAKE_TOOL_RECORD")
-                record = value.substr(split + 1);
+                run->record = value.substr(split + 1);
         }
     }
 
-    std::string fields;
     if (has_probe) {
         SetCurrentDirectoryA(cwd.c_str());
         DWORD error = try_start(probe);
@@ -391,56 +417,85 @@ static void run_case(const char* case_path)
                             GetUserDefaultUILanguage(), reason, 1024, nullptr))
             FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, reason,
                            1024, nullptr);
-        fields += "probe_error=" + std::to_string(error) + '\0' + "probe_reason=" + to_utf8(reason) + '\0';
+        run->fields += "probe_error=" + std::to_string(error) + '\0' + "probe_reason=" + to_utf8(reason) + '\0';
     }
-    HANDLE held = INVALID_HANDLE_VALUE;
     if (!lock.empty())
-        held = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        run->held = CreateFileA(lock.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     else if (!hold.empty())
-        held = CreateFileA(hold.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (held == INVALID_HANDLE_VALUE && !(lock.empty() && hold.empty()))
-        fields += "hold_error=" + std::to_string(GetLastError()) + '\0';
-    start_options options = {INVALID_HANDLE_VALUE, hidden};
+        run->held = CreateFileA(hold.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (run->held == INVALID_HANDLE_VALUE && !(lock.empty() && hold.empty()))
+        run->fields += "hold_error=" + std::to_string(GetLastError()) + '\0';
+    start_options options = {INVALID_HANDLE_VALUE, run->hidden, in_job};
     if (!error_file.empty()) {
         SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
         options.error = CreateFileA(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
                                     0, nullptr);
     }
-    PROCESS_INFORMATION process = {};
-    LARGE_INTEGER frequency, started, ended;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&started);
-    if (!start(app, cmdline, cwd, wide, options, &process)) {
-        fields += "start_error=" + std::to_string(GetLastError()) + '\0';
-    } else {
-        // Where nobody can answer a box, a run must end by itself.
-        std::vector<box_report> boxes;
-        DWORD begun = GetTickCount();
-        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-            answer_box(&boxes, process.dwProcessId);
-            if (hidden && GetTickCount() - begun > 60000 && TerminateProcess(process.hProcess, STILL_ACTIVE)) {
-                fields += std::string("timed_out=1") + '\0';
-                WaitForSingleObject(process.hProcess, INFINITE);
-            }
-        }
-        QueryPerformanceCounter(&ended);
-        long long elapsed_us = (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
-        bool tool_done = !record.empty() && GetFileAttributesA(record.c_str()) != INVALID_FILE_ATTRIBUTES;
-        DWORD status = 0;
-        GetExitCodeProcess(process.hProcess, &status);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        fields += "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
-                  "elapsed_us=" + std::to_string(elapsed_us) + '\0' + boxes_fields(boxes);
-    }
-    if (held != INVALID_HANDLE_VALUE)
-        CloseHandle(held);
-    if (options.error != INVALID_HANDLE_VALUE)
-        CloseHandle(options.error);
+    run->error = options.error;
+    QueryPerformanceCounter(&run->started_at);
+    run->begun = GetTickCount();
+    run->started = start(app, cmdline, cwd, wide, options, &run->process);
+    if (!run->started)
+        run->fields += "start_error=" + std::to_string(GetLastError()) + '\0';
     for (auto old = saved.rbegin(); old != saved.rend(); ++old)
         SetEnvironmentVariableA(old->name.c_str(), old->present ? old->value.c_str() : nullptr);
-    write_result(result.c_str(), fields);
+}
+
+// Answers the case's box, if it shows one; true once setup.exe has ended.
+static bool case_ended(running_case* run)
+{
+    if (!run->started || run->ended)
+        return true;
+    if (WaitForSingleObject(run->process.hProcess, 0) != WAIT_TIMEOUT)
+        return run->ended = true;
+    answer_box(&run->boxes, run->process.dwProcessId);
+    // Where nobody can answer a box, a run must end by itself.
+    if (run->hidden && GetTickCount() - run->begun > 60000 && TerminateProcess(run->process.hProcess, STILL_ACTIVE)) {
+        run->fields += std::string("timed_out=1") + '\0';
+        WaitForSingleObject(run->process.hProcess, INFINITE);
+    }
+    return false;
+}
+
+static void end_case(running_case* run)
+{
+    if (run->started) {
+        LARGE_INTEGER frequency, ended;
+        QueryPerformanceFrequency(&frequency);
+        QueryPerformanceCounter(&ended);
+        long long elapsed_us = (ended.QuadPart - run->started_at.QuadPart) * 1000000 / frequency.QuadPart;
+        bool tool_done = !run->record.empty() && GetFileAttributesA(run->record.c_str()) != INVALID_FILE_ATTRIBUTES;
+        DWORD status = 0;
+        GetExitCodeProcess(run->process.hProcess, &status);
+        CloseHandle(run->process.hProcess);
+        CloseHandle(run->process.hThread);
+        run->fields += "status=" + std::to_string(status) + '\0' + "tool_done=" + (tool_done ? "1" : "0") + '\0' +
+                       "elapsed_us=" + std::to_string(elapsed_us) + '\0' + boxes_fields(run->boxes);
+    }
+    if (run->held != INVALID_HANDLE_VALUE)
+        CloseHandle(run->held);
+    if (run->error != INVALID_HANDLE_VALUE)
+        CloseHandle(run->error);
+    write_result(run->result.c_str(), run->fields);
+}
+
+// The cases one after another, or all at once.
+static void run_cases(char** cases, int count, bool together)
+{
+    for (int first = 0; first < count; first += together ? count : 1) {
+        int last = together ? count : first + 1;
+        std::vector<running_case> runs(last - first);
+        for (int i = first; i < last; i++)
+            begin_case(cases[i], &runs[i - first]);
+        for (bool all_ended = false; !all_ended; Sleep(20)) {
+            all_ended = true;
+            for (running_case& run : runs)
+                all_ended = case_ended(&run) && all_ended;
+        }
+        for (running_case& run : runs)
+            end_case(&run);
+    }
 }
 
 // Wine starts its desktop process for the first program that needs it, and
@@ -482,7 +537,7 @@ int main(int argc, char** argv)
         write_result(argv[2], bring_up_desktop());
         Sleep(INFINITE);
     }
-    for (int i = 1; i < argc; i++)
-        run_case(argv[i]);
+    bool together = argc > 1 && !strcmp(argv[1], "--together");
+    run_cases(argv + 1 + together, argc - 1 - together, together);
     return 0;
 }
