@@ -46,11 +46,11 @@ sign: setup
 # a rebuild would replace a signed one with an unsigned one.
 medium: deps
 	@[ -f build/win32/setup.exe ] || { cmake --preset win32 >/dev/null && cmake --build --preset win32 --target setup; }
-	@python3 tools/medium.py make
+	@python3 tools/medium make
 
 MEDIUM_ISO ?= build/medium.iso
 check-medium: deps
-	@python3 tools/medium.py check "$(MEDIUM_ISO)"
+	@python3 tools/medium check "$(MEDIUM_ISO)"
 
 clean:
 	rm -rf build

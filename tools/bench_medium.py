@@ -71,7 +71,7 @@ def main():
     medium = os.path.join(WORK, "medium")
     env = {k: v for k, v in os.environ.items() if not k.startswith("MEDIUM_")}
     env["MEDIUM_TOOL"] = tool
-    make = [sys.executable, os.path.join(ROOT, "tools", "medium.py"), "make", medium, "--setup", setup]
+    make = [sys.executable, os.path.join(ROOT, "tools", "medium"), "make", medium, "--setup", setup]
     first = timed(make, env=env)
     again = timed(make, env=env)
 

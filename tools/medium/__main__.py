@@ -1,0 +1,117 @@
+"""The installation medium around setup.exe, and a check of an image of one.
+
+    python3 tools/medium make [FOLDER] [--setup EXE]
+                              FOLDER (build/medium) and FOLDER.iso from
+                              MEDIUM_TOOL (required), MEDIUM_ARGS,
+                              MEDIUM_ARGS_CODE_PAGE, MEDIUM_EXTRA and
+                              MEDIUM_LABEL, around EXE (build/win32/setup.exe)
+    python3 tools/medium check [IMAGE] [--extract DIR]
+                              reads IMAGE's Joliet tree, what Windows shows, and
+                              checks it against its SHA256SUMS; keeps the tree
+                              in DIR, a new folder, when asked
+
+Everything given is checked before anything is written. One run at a time
+makes FOLDER: FOLDER.lock refuses a second one. The new medium is made and
+checked beside the old one, in .FOLDER.work, made durable, and recorded
+there (READY); then, with INT, TERM and HUP held, the old one is compared
+with its record once more, the new one moved in and recorded, and the old
+one removed. A run that finds what an interrupted one left finishes or
+undoes it. An existing FOLDER or FOLDER.iso is replaced only where
+FOLDER.made, the record of every name and of each file's size and sum,
+proves it make's own and unchanged since.
+"""
+import os
+import signal
+import sys
+
+from image import check, report
+from lock import hold_work, locked
+from names import SUMS
+from plan import plan, refuse_what_windows_would_not_see
+from record import READY, write_record
+from replace import (STOPPING, commit, hold_signals, make_new, recover, refuse_what_is_not_mine, release_signals,
+                     remove, remove_work)
+from say import describe, fail, step
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.path.join(ROOT, "build")
+IMAGE = os.path.join(BUILD, "medium.iso")
+
+
+def make(medium, setup):
+    """Checks everything given, takes the lock, finishes what an interrupted
+    run left, refuses what is not its own; makes the new medium and image
+    beside the old ones, moves them in and removes the old."""
+    image, marker = medium + ".iso", medium + ".made"
+    work = os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
+    files, label, summary = plan(setup)
+    refuse_what_windows_would_not_see(files)
+    os.makedirs(os.path.dirname(medium), exist_ok=True)
+    lock = locked(medium)
+    recover(work, medium, image, marker)
+    refuse_what_is_not_mine(medium, image, marker)
+
+    # Made and checked beside the old medium, which stays until the new one is whole.
+    os.mkdir(work)
+    hold_work(work, medium)
+    try:
+        ready = make_new(work, files, label)
+    except BaseException as e:
+        remove(work)
+        if isinstance(e, OSError):
+            fail("could not make the new medium (%s); %s and %s are left as they were" % (describe(e), medium,
+                                                                                            image))
+        raise
+    held = hold_signals()
+    write_record(os.path.join(work, READY), ready)
+    step("ready")
+    commit(work, medium, image, marker, ready)
+    remove_work(work)
+    release_signals(held)
+    lock.close()
+    print("medium: %s: %d files and %s" % (medium, len(files), SUMS))
+    for line in summary:
+        print("  " + line)
+    print("image: %s, %d bytes, label %r" % (image, os.path.getsize(image), label))
+    return report(image, [])
+
+
+def option(args, name, default):
+    """The value of --name in args, taken out of them."""
+    if name not in args:
+        return default
+    at = args.index(name)
+    if at + 1 == len(args):
+        sys.exit("medium: %s takes a value\n%s" % (name, __doc__))
+    value = args[at + 1]
+    del args[at:at + 2]
+    return value
+
+
+def main():
+    # A signal (Ctrl-C too) leaves the old medium as it was and nothing beside it.
+    for number in STOPPING:
+        signal.signal(number, lambda n, _: sys.exit(128 + n))
+    try:
+        return run(sys.argv[1:])
+    except OSError as e:
+        fail("%s. Mend that (free space, unmount the folder, lift its protection) and run it again: it finishes "
+             "or undoes what this run left" % describe(e))
+
+
+def run(args):
+    if args[:1] == ["make"]:
+        setup = os.path.abspath(option(args, "--setup", os.path.join(BUILD, "win32", "setup.exe")))
+        if len(args) <= 2:
+            medium = os.path.abspath(args[1]) if len(args) > 1 else os.path.join(BUILD, "medium")
+            return make(medium, setup)
+    if args[:1] == ["check"]:
+        keep = option(args, "--extract", None)
+        if len(args) <= 2:
+            image = args[1] if len(args) > 1 else IMAGE
+            return report(image, check(image, keep))
+    sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

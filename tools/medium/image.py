@@ -1,0 +1,196 @@
+"""The image: made by xorriso, and checked as Windows reads it (its Joliet
+tree against its SHA256SUMS), as is a folder that holds a medium.
+"""
+import hashlib
+import os
+import re
+import shlex
+import subprocess
+
+from names import SUMS, TOOL, unholdable, windows_upper
+from say import fail, progress
+
+XORRISO_ENV = dict(os.environ, LC_ALL="C.UTF-8")
+
+
+def make_image(folder, image, label):
+    """Level 3 for files of 4 GiB or more; Joliet for Windows; Rock Ridge
+    with plain owners and modes for everyone else."""
+    progress.start("making the image")
+    done = subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-input-charset", "UTF-8", "-iso-level", "3",
+                           "-J", "-r", "-V", label, "-o", image, folder],
+                          env=XORRISO_ENV, capture_output=True, text=True)
+    progress.end()
+    if done.returncode:
+        fail("xorriso could not make the image:\n%s" % done.stderr[-2000:])
+
+
+def check(image, keep, seen=None):
+    """Returns the list of what is wrong with image, as Windows would read it;
+    keeps its tree in keep, a new folder, when asked. A folder is checked as
+    the tree it holds. seen, where given, gets the sum of its SHA256SUMS
+    ("sums") and of the whole image ("image"), which then comes from the same
+    one read as every file's."""
+    if not os.path.exists(image):
+        return ["no %s" % image]
+    if os.path.isdir(image):
+        return check_folder(image)
+    if keep and os.path.lexists(keep):
+        return ["%s exists: the tree goes to a new folder" % keep]
+    # norock: the Joliet names, else the plain ISO 9660 ones, as Windows;
+    # where each file's data lies, so that the image is read once.
+    argv = ["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", image, "-toc",
+            "-find", "/", "-type", "f", "-exec", "report_lba", "--", "-find", "/", "-type", "d", "--"]
+    done = subprocess.run(argv + (["-osirrox", "on", "-extract", "/", keep] if keep else []),
+                          env=XORRISO_ENV, capture_output=True, text=True)
+    if done.returncode:
+        return ["xorriso cannot read %s:\n%s" % (image, done.stderr[-1000:])]
+    extents, folders = {}, set()
+    for line in done.stdout.splitlines():
+        if line.startswith("File data lba:"):
+            fields = line.split(",", 4)
+            extents.setdefault(shlex.split(fields[4])[0].lstrip("/"), []).append((int(fields[1]), int(fields[3])))
+        elif line.startswith("'/") and line.endswith("'"):
+            folders.add(shlex.split(line)[0].strip("/"))
+    folders.discard("")
+    joliet = "ISO loaded   : Joliet" in done.stdout + done.stderr
+    with open(image, "rb") as f:
+        problems = [] if joliet else ["no Joliet tree: Windows shows the plain ISO 9660 names"]
+        problems += cut_short(f)
+        sums = None
+        if seen is not None:
+            sums, seen["image"] = one_pass(f, extents)
+        return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]), sums, seen)
+
+
+def one_pass(image, extents):
+    """Each file's sum and the whole image's, from one read from start to
+    end; where a file's data is not laid out in order, without it, and the
+    image's own sum from a read of its own."""
+    pieces = sorted((block * 2048, size, path) for path, parts in extents.items() for block, size in parts)
+    in_order = all(a[0] < b[0] for parts in extents.values() for a, b in zip(parts, parts[1:])) and \
+        all(a[0] + a[1] <= b[0] for a, b in zip(pieces, pieces[1:]))
+    hashers = {path: hashlib.sha256() for path in extents} if in_order else {}
+    whole, at, next_piece = hashlib.sha256(), 0, 0
+    image.seek(0)
+    progress.start("reading the image", size=os.fstat(image.fileno()).st_size)
+    for chunk in iter(lambda: image.read(1 << 20), b""):
+        whole.update(chunk)
+        start, at = at, at + len(chunk)
+        k = next_piece
+        while hashers and k < len(pieces) and pieces[k][0] < at:
+            offset, size, path = pieces[k]
+            hashers[path].update(chunk[max(offset, start) - start:min(offset + size, at) - start])
+            if offset + size <= at:
+                next_piece = k + 1
+            k += 1
+        progress.add(len(chunk))
+    progress.end()
+    return {path: h.hexdigest() for path, h in hashers.items()} or None, whole.hexdigest()
+
+
+def cut_short(image):
+    """An image shorter than its volume says: its end is missing."""
+    image.seek(16 * 2048 + 80)
+    field = image.read(8)
+    blocks = int.from_bytes(field[:4], "little") if len(field) == 8 else 0
+    size = os.fstat(image.fileno()).st_size
+    return ["the image is cut short: %d bytes, where its volume says %d" % (size, blocks * 2048)] \
+        if size < blocks * 2048 else []
+
+
+def check_folder(folder):
+    """A medium's folder, as its image would be checked."""
+    files, folders = {}, set()
+    for d, dirs, names in os.walk(folder):
+        for name in dirs:
+            folders.add(os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/"))
+        for name in names:
+            files[os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/")] = os.path.join(d, name)
+
+    def read(path):
+        with open(files[path], "rb") as f:
+            yield from iter(lambda: f.read(1 << 20), b"")
+
+    return compare(files, folders, read)
+
+
+def read_extents(image, extents):
+    """The data of a file in the image, a block at a time."""
+    for block, size in extents:
+        image.seek(block * 2048)
+        while size > 0:
+            data = image.read(min(size, 1 << 20))
+            if not data:
+                return
+            size -= len(data)
+            yield data
+
+
+SUM_LINE = re.compile(r"^([0-9a-f]{64})  (.+)$")
+
+
+def compare(found, folders, read, sums=None, seen=None):
+    """What is wrong with a tree of the files found (read(path) gives each
+    one's data, unless sums has its sum already) and folders, against its
+    SHA256SUMS, whose sum goes to seen."""
+    if SUMS not in found:
+        return ["no %s in the image; Windows shows: %s" % (SUMS, ", ".join(sorted(found)[:8]))]
+    problems = []
+    listed = {}
+    listing = b"".join(read(SUMS))
+    if seen is not None:
+        seen["sums"] = hashlib.sha256(listing).hexdigest()
+    for number, line in enumerate(listing.decode("utf-8", "replace").splitlines(), 1):
+        match = SUM_LINE.match(line)
+        if not match:
+            problems.append("%s line %d is not a sum and a name: %r" % (SUMS, number, line[:80]))
+            continue
+        listed[match.group(2)] = match.group(1)
+    cased, clashes = {}, set()
+    for path in sorted(listed):
+        parts = path.split("/")
+        for depth in range(len(parts)):
+            here = "/".join(parts[:depth + 1])
+            other = cased.setdefault(windows_upper(here), here)
+            if other != here:
+                clashes.add("%s and %s differ only in case: Windows sees one of them" % (other, here))
+    problems += sorted(clashes)
+    for path in ("setup.exe", "autorun.inf", TOOL):
+        if path not in listed:
+            problems.append("%s names no %s" % (SUMS, path))
+    progress.start("checking", len(listed))
+    for path, wanted in sorted(listed.items()):
+        why = next(filter(None, map(unholdable, path.split("/"))), None)
+        if why:
+            problems.append("%s: Windows cannot open it, as the name %s" % (path, why))
+        if path not in found:
+            problems.append("%s is not where setup.exe and Windows look" % path)
+            continue
+        if sums and path in sums:
+            got = sums[path]
+        else:
+            h = hashlib.sha256()
+            for data in read(path):
+                h.update(data)
+                progress.add(len(data))
+            got = h.hexdigest()
+        progress.file(path)
+        if got != wanted:
+            problems.append("%s differs from its sum" % path)
+    progress.end()
+    problems += ["%s is in the image but not in %s" % (p, SUMS) for p in sorted(found) if p not in listed and p != SUMS]
+    holding = {"/".join(p.split("/")[:depth]) for p in listed for depth in range(1, p.count("/") + 1)}
+    problems += ["the folder %s is in the image but holds nothing that %s names" % (f, SUMS)
+                 for f in sorted(folders) if f not in holding]
+    return problems
+
+
+def report(image, problems):
+    for p in problems:
+        print("FAIL " + p)
+    if problems:
+        return 1
+    print("ok   %s: setup.exe, autorun.inf, .setup_args if any and the tool lie where setup.exe looks, "
+          "with the bytes of %s" % (image, SUMS))
+    return 0

@@ -1,0 +1,213 @@
+"""The settings (MEDIUM_*), each checked, and the plan they give: every file
+of the medium, its label and the summary.
+"""
+import os
+import re
+import subprocess
+
+import setup_exe
+from names import PATH_MAX, SUMS, label_problem, unholdable, windows_upper
+from record import digest
+from say import fail
+
+# The ANSI code pages of Windows, by the names Python gives them.
+CODE_PAGES = {n: "cp%d" % n for n in (874, 932, 949, 950, *range(1250, 1259))}
+CODE_PAGES.update({936: "gbk", 65001: "utf-8"})
+SETTINGS = ("MEDIUM_TOOL", "MEDIUM_ARGS", "MEDIUM_ARGS_CODE_PAGE", "MEDIUM_EXTRA", "MEDIUM_LABEL", "MEDIUM_ISO")
+# What setup.exe takes: 32,766 UTF-16 units, of which the shortest head
+# ("X:\" twice, the tool's path, " --source=" and the blank) takes 62.
+ARGS_MAX_UNITS = 32766 - 62
+
+
+def tree_files(top, prefix, files):
+    """Adds every file under top to files; follows links, refusing those that
+    lead nowhere or back up the tree. Returns how many it followed."""
+    followed = 0
+
+    def visit(folder, above):
+        nonlocal followed
+        names = sorted(os.listdir(folder))
+        if not names and folder != top:
+            fail("%s is an empty folder: SHA256SUMS lists files alone, so no check could tell it from one "
+                 "added by hand; put a file in it, or remove it" % folder)
+        for name in names:
+            source = os.path.join(folder, name)
+            if os.path.islink(source):
+                try:
+                    real = os.path.realpath(source, strict=True)
+                except OSError as e:
+                    fail("%s is a link that %s" % (source, "goes round in a loop" if e.errno == 40
+                                                   else "leads nowhere"))
+                followed += 1
+            else:
+                real = os.path.realpath(source)
+            if os.path.isdir(source):
+                if real in above:
+                    fail("%s is a link to %s, a folder that holds it: a loop" % (source, real))
+                visit(source, above | {real})
+            elif os.path.isfile(source):
+                files.append((prefix + os.path.relpath(source, top).replace(os.sep, "/"), source))
+            else:
+                fail("%s is neither a file nor a folder" % source)
+
+    visit(top, {os.path.realpath(top)})
+    return followed
+
+
+def refuse_what_setup_exe_would_change(text):
+    """setup.exe stops reading .setup_args at a zero byte or a Ctrl-Z, reads
+    CR LF as a line feed and drops the line feeds at its end, and refuses
+    (206) a command line longer than Windows takes, whatever its folder."""
+    for c, what in (("\0", "a zero byte"), ("\x1a", "a Ctrl-Z"), ("\r\n", "a CR LF")):
+        if c in text:
+            fail("MEDIUM_ARGS holds %s, where setup.exe would %s" % (
+                what, "read CR LF as a line feed" if c == "\r\n" else "stop reading"))
+    if text.endswith("\n"):
+        fail("MEDIUM_ARGS ends in a line feed, which setup.exe drops")
+    units = len(text.encode("utf-16-le", "surrogatepass")) // 2
+    if units > ARGS_MAX_UNITS:
+        fail("MEDIUM_ARGS is %d characters long: with the shortest folder, the tool's command line would "
+             "be longer than the 32,766 that Windows takes, and setup.exe would refuse it (status 206); "
+             "at most %d fit" % (units, ARGS_MAX_UNITS))
+
+
+def argument_bytes(utf16):
+    """The bytes of .setup_args, None for none, and what the summary says of
+    them, for a setup.exe that passes a UTF-16 command line on, or not."""
+    page = os.environ.get("MEDIUM_ARGS_CODE_PAGE")
+    if page is not None and not (page.isdigit() and int(page) in CODE_PAGES):
+        fail("MEDIUM_ARGS_CODE_PAGE is %r: it takes a Windows ANSI code page, one of %s"
+             % (page, ", ".join(str(n) for n in sorted(CODE_PAGES))))
+    if "MEDIUM_ARGS" not in os.environ:
+        return None, "unset: no .setup_args, so the tool gets --dvd"
+    raw = os.environb[b"MEDIUM_ARGS"]
+    if raw.isascii():
+        refuse_what_setup_exe_would_change(raw.decode())
+        return raw, "%r, %d bytes of ASCII" % (raw.decode(), len(raw))
+    if page is None and utf16:
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            fail("MEDIUM_ARGS is not UTF-8 text")
+        refuse_what_setup_exe_would_change(text)
+        data = b"\xef\xbb\xbf" + raw
+        return data, "%r, %d bytes in UTF-8 with the byte-order mark, which this setup.exe reads on " \
+                     "every Windows" % (text, len(data))
+    if page is None:
+        fail("MEDIUM_ARGS is not ASCII: setup.exe reads .setup_args in the ANSI code page of the Windows "
+             "it runs on, so MEDIUM_ARGS_CODE_PAGE must say which one to write it in (1252 for Western "
+             "European Windows, 932 for Japanese, ...)")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        fail("MEDIUM_ARGS is not UTF-8 text")
+    refuse_what_setup_exe_would_change(text)
+    for c in text:
+        try:
+            c.encode(CODE_PAGES[int(page)])
+        except UnicodeEncodeError:
+            fail("MEDIUM_ARGS has %r (U+%04X), which code page %s cannot hold" % (c, ord(c), page))
+    data = text.encode(CODE_PAGES[int(page)])
+    return data, "%r, %d bytes in code page %s" % (text, len(data), page)
+
+
+def signature(setup):
+    """Who signed setup, or that nobody did; refuses a setup.exe that is no
+    longer the one make sign signed, or whose signature does not match it."""
+    record = setup + ".signed"
+    if os.path.lexists(record):
+        with open(record, encoding="utf-8", errors="replace") as f:
+            signed = f.read().split()
+        if digest(setup) not in signed:
+            fail("%s is no longer the file that make sign signed: it was rebuilt or changed since. "
+                 "Sign it again (make sign), or remove %s to ship it unsigned" % (setup, record))
+    try:
+        done = subprocess.run(["osslsigncode", "verify", "-in", setup], capture_output=True, text=True,
+                              errors="replace")
+    except FileNotFoundError:
+        fail("osslsigncode is missing (make deps): it tells whether setup.exe is signed")
+    out = done.stdout + done.stderr
+    if "No signature found" in out:
+        return "NOT signed"
+    current = re.findall(r"Current message digest\s*: (\S+)", out)
+    if not current or current != re.findall(r"Calculated message digest\s*: (\S+)", out):
+        fail("%s carries a signature that does not match its bytes: sign it again (make sign)" % setup)
+    subject = re.search(r"Signer's certificate:.*?Subject: ([^\n]*)", out, re.S)
+    digests = re.findall(r"Message digest algorithm\s+: (\S+)", out)
+    return "signed by %s (%s)" % (subject.group(1) if subject else "an unknown subject", " and ".join(digests))
+
+
+def plan(setup):
+    """Every file of the medium, as (path on the medium, source file or
+    bytes), the label, and the lines of the summary."""
+    unknown = sorted(k for k in os.environ if k.startswith("MEDIUM_") and k not in SETTINGS)
+    if unknown:
+        fail("%s: not a setting of make medium (%s)" % (", ".join(unknown), ", ".join(SETTINGS[:-1])))
+    tool = os.environ.get("MEDIUM_TOOL")
+    if not tool:
+        fail("MEDIUM_TOOL is not set: it names the folder that becomes vorald_installer, "
+             "with bin/vorald_installer_cmd.exe in it")
+    if not os.path.isfile(os.path.join(tool, "bin", "vorald_installer_cmd.exe")):
+        found = [os.path.join(d, f) for d, _, fs in os.walk(tool) for f in fs
+                 if f.lower() == "vorald_installer_cmd.exe"]
+        fail("no %s: setup.exe looks for vorald_installer\\bin\\vorald_installer_cmd.exe, spelled so%s"
+             % (os.path.join(tool, "bin", "vorald_installer_cmd.exe"),
+                "; found " + ", ".join(found) if found else ""))
+    if not os.path.isfile(setup):
+        fail("no %s: build it first (make)" % setup)
+    try:
+        utf16, has_icon = setup_exe.describe(setup)
+    except (OSError, setup_exe.NotAProgram) as e:
+        fail("%s is not a setup.exe that make builds: %s" % (setup, e))
+    signed = signature(setup)
+    label = os.environ.get("MEDIUM_LABEL", "Setup")
+    why = label_problem(label)
+    if why:
+        fail("MEDIUM_LABEL is %r: it %s" % (label, why))
+    autorun = "[autorun]\r\nopen=setup.exe\r\n" + ("icon=setup.exe,0\r\n" if has_icon else "")
+    # autorun.inf is ANSI text: a label it cannot hold is left to the volume's.
+    if label.isascii():
+        autorun += "label=%s\r\n" % label
+    files = [("setup.exe", setup), ("autorun.inf", autorun.encode("ascii"))]
+    args, args_said = argument_bytes(utf16)
+    if args is not None:
+        files.append((".setup_args", args))
+    extra = os.environ.get("MEDIUM_EXTRA")
+    followed = 0
+    for prefix, top in [("vorald_installer/", tool)] + ([("", extra)] if extra else []):
+        if not os.path.isdir(top):
+            fail("%s is not a folder" % top)
+        followed += tree_files(top, prefix, files)
+    summary = ["setup.exe             %s, %s, for a tool that reads its command line in %s"
+               % (setup, signed, "UTF-16" if utf16 else "the ANSI code page"),
+               "MEDIUM_TOOL           %s" % tool,
+               "MEDIUM_ARGS           %s" % args_said,
+               "MEDIUM_ARGS_CODE_PAGE %s" % os.environ.get("MEDIUM_ARGS_CODE_PAGE", "unset"),
+               "MEDIUM_EXTRA          %s" % (extra or "unset"),
+               "MEDIUM_LABEL          %r%s" % (label, "" if "MEDIUM_LABEL" in os.environ else " (unset: the default)"),
+               "links followed        %d" % followed]
+    return files, label, summary
+
+
+def refuse_what_windows_would_not_see(files):
+    """Names that Windows cannot hold, and two that it would take for one,
+    among them the kit's own: SHA256SUMS, and .setup_args whether or not
+    MEDIUM_ARGS asks for one, so that the summary always tells the truth."""
+    seen = {}
+    own = [(SUMS, b""), (".setup_args", b"")]
+    for path, source in files + [f for f in own if f[0] not in dict(files)]:
+        parts = path.split("/")
+        for depth, name in enumerate(parts):
+            here = "/".join(parts[:depth + 1])
+            named = "make medium's own " + path if isinstance(source, bytes) else source
+            mine = (here, named if depth == len(parts) - 1 else "the folder " + here)
+            why = unholdable(name)
+            if why:
+                fail("%s (%s on the medium): the name %s" % (mine[1], here, why))
+            if len(here) + 1 > PATH_MAX:
+                fail("%s (%s on the medium): the path is longer than Joliet's %d characters"
+                     % (mine[1], here, PATH_MAX))
+            other = seen.setdefault(windows_upper(here), mine)
+            if other != mine:
+                fail("%s and %s would both be %s on the medium: Windows would see only one of them"
+                     % (other[1], mine[1], here))
