@@ -48,11 +48,15 @@ if [ -e "$record" ] && [ "$(head -n 1 -- "$record")" != "# make sign" ]; then
 fi
 command -v osslsigncode >/dev/null || { echo "sign: osslsigncode is missing (make deps)" >&2; exit 2; }
 
-# What a run killed before it could clean up left: an empty folder, or one
-# whose run (its pid file) has ended.
+# What a run killed before it could clean up left: a folder whose run has
+# ended. The run's process number is in the folder's name from the moment
+# it is made (an earlier make sign wrote it to a pid file inside); a folder
+# whose run still lives stays.
 for old in "$(dirname "$exe")/.$(basename "$exe").signing."*; do
     [ -d "$old" ] || continue
-    pid=$(cat "$old/pid" 2>/dev/null || true)
+    pid=${old##*.signing.}
+    pid=${pid%%.*}
+    case $pid in '' | *[!0-9]*) pid=$(cat "$old/pid" 2>/dev/null || true) ;; esac
     if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
         rm -rf "$old"
     fi
@@ -60,8 +64,7 @@ done
 
 # Beside the file, so that the last step is a rename on one file system; a
 # folder of its own, so that no other process can take a name in it.
-work=$(mktemp -d "$(dirname "$exe")/.$(basename "$exe").signing.XXXXXX")
-echo $$ > "$work/pid"
+work=$(mktemp -d "$(dirname "$exe")/.$(basename "$exe").signing.$$.XXXXXX")
 signer=
 cleanup() {
     [ -z "$signer" ] || kill "$signer" 2>/dev/null || true

@@ -9,6 +9,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 
 from common import BUILD, CHECK, LISTS, ROOT, SETUP, STOPPING, expect, gone, run, wait_for
 
@@ -90,10 +91,17 @@ def signing():
         expect("%s while signing stops the signer and leaves the file as it was and nothing beside it" % name,
                started and stopped and status not in (0, None) and untouched(),
                "status %s, signer stopped %s, files %s" % (status, stopped, os.listdir(work)))
-    # KILL leaves its folder; the next run removes it.
+    # A second run beside a live one leaves the live one's folder; KILL
+    # leaves its folder, and the next run removes it.
     process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
+    live = glob.glob(os.path.join(work, ".unsigned.exe.signing.*"))
+    done = run([sign, unsigned], env=pem)
+    expect("a second make sign leaves the folder of one that still runs",
+           done.returncode == 0 and live and all(os.path.isdir(folder) for folder in live), done.stderr[-300:])
+    shutil.copy(SETUP, unsigned)
+    os.remove(unsigned + ".signed")
     process.kill()
     process.wait()
     with open(pid_file) as f:
@@ -134,6 +142,21 @@ def signing():
     done = run([sign, again], env=dict(pem, KIT_TEST_SIGNAL="TERM:signed in"))
     expect("TERM between the renames of make sign: the signed file goes in with its record",
            done.returncode == 143 and signed_as_recorded(again), done.stderr[-300:])
+    # KILL between them: the file is in, signed, and its record is the
+    # earlier one, which make medium names as not this file's.
+    shutil.copy(SETUP, again)
+    run([sign, again], env=dict(pem, KIT_TEST_SIGNAL="KILL:signed in"))
+    verified = run(["osslsigncode", "verify", "-CAfile", cert, "-in", again]).returncode == 0
+    tool = os.path.join(work, "tool")
+    os.makedirs(os.path.join(tool, "bin"))
+    shutil.copy(os.path.join(BUILD, "win32", "fake_tool.exe"), os.path.join(tool, "bin", "vorald_installer_cmd.exe"))
+    medium = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "make", os.path.join(work, "again-medium"),
+                  "--setup", again], env=dict({k: v for k, v in pem.items() if not k.startswith("MEDIUM_")},
+                                              MEDIUM_TOOL=tool))
+    expect("KILL between the renames of make sign: the signed file is in first, and make medium says it is not "
+           "the file recorded",
+           verified and signed_as_recorded(again) is False and medium.returncode != 0 and
+           "is not the file that make sign recorded" in medium.stderr, medium.stderr[-300:])
     shutil.copy(SETUP, os.path.join(work, "-setup.exe"))
     done = run([sign, "-setup.exe"], env=pem, cwd=work)
     expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(
