@@ -640,7 +640,11 @@ def lang_of(c):
 
 def run_group(wine, top, group):
     """Runs one table, each code page's and language's cases in a runner of
-    their own; returns the names of the cases that failed."""
+    their own; returns the names of the cases that failed. NSIS's cases lie
+    on drive C:, in a folder whose name GetOptions reads whole wherever this
+    tree is (it would cut it at a - in the path)."""
+    if group == "nsis":
+        top = os.path.join(PREFIX, "drive_c", "nsis")
     failed = []
     cases = cases_of(group)
     if len(cases) < len(TABLES[group]):

@@ -39,8 +39,13 @@ PREFIX_SETTINGS = b"""REGEDIT4
 
 
 def windows_path(path, codepage="cp1252"):
-    """Bytes of the Windows path under which Wine shows a Unix path (drive Z:)."""
-    return ("Z:" + os.path.abspath(path).replace("/", "\\")).encode(codepage)
+    """Bytes of the Windows path under which Wine shows a Unix path: drive C:
+    inside the prefix's drive_c, else drive Z:."""
+    path = os.path.abspath(path)
+    drive_c = os.path.join(PREFIX, "drive_c")
+    if path == drive_c or path.startswith(drive_c + "/"):
+        return ("C:" + (path[len(drive_c):] or "/").replace("/", "\\")).encode(codepage)
+    return ("Z:" + path.replace("/", "\\")).encode(codepage)
 
 
 def cache_dir():

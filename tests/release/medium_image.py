@@ -8,12 +8,17 @@ import sys
 
 from common import BUILD, ROOT, TOOL, expect, run
 
-def damaged(work, medium, remove=None, write=None, listed=False, folder=None, junk=None, cut=0, whole=False):
+sys.path.insert(0, os.path.join(ROOT, "tools", "medium"))
+import image  # noqa: E402
+
+
+def damaged(work, medium, remove=None, write=None, listed=False, folder=None, junk=None, cut=0, whole=False,
+            twice=None):
     """What make check-medium says of an image of a copy of medium with the
     file remove gone, or with write added or appended to; with the line of
     either in the list (listed) or not; with an empty folder added, a junk
-    line in the list, or cut blocks cut from the image's end; of the copy
-    itself when whole."""
+    line in the list, a line with a wrong sum for twice before its own, or
+    cut blocks cut from the image's end; of the copy itself when whole."""
     copy = os.path.join(work, "damaged")
     shutil.rmtree(copy, ignore_errors=True)
     shutil.copytree(medium, copy)
@@ -29,13 +34,12 @@ def damaged(work, medium, remove=None, write=None, listed=False, folder=None, ju
     if folder:
         os.mkdir(os.path.join(copy, folder))
     with open(sums, "w") as f:
+        f.writelines(["%s  %s\n" % ("0" * 64, twice)] if twice else [])
         f.writelines(lines + ([junk + "\n"] if junk else []))
     run(["xorriso", "-as", "mkisofs", "-J", "-r", "-o", copy + ".iso", copy])
     if cut:
         os.truncate(copy + ".iso", os.path.getsize(copy + ".iso") - cut * 2048)
     return run([sys.executable, os.path.join(ROOT, "tools", "medium"), "check", copy if whole else copy + ".iso"])
-
-
 
 
 def checks(m):
@@ -64,9 +68,41 @@ def checks(m):
              "differ only in case"),
             ("an empty folder", dict(folder="extra"), "extra is in the image but holds nothing"),
             ("a line in the list that is no sum", dict(junk="not a sum"), "is not a sum and a name: 'not a sum'"),
+            ("a name listed twice, a wrong sum first", dict(twice="autorun.inf"), "lists autorun.inf twice"),
             ("its last 150 blocks cut off", dict(cut=150), "cut short"),
             ("a byte more in a listed file, checked as a folder", dict(write="autorun.inf", whole=True),
              "autorun.inf differs from its sum")):
         done = damaged(work, out, **change)
         expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
                done.stdout[-500:])
+
+    # A file of 4 GiB or more lies in several extents, each reported with
+    # the whole file's size.
+    toc = ("File data lba:  0 ,       34 ,  2097151 , 4718592000 , '/big.bin'\n"
+           "File data lba:  1 ,  2097185 ,   206849 , 4718592000 , '/big.bin'\n")
+    expect("the check reads a file of two extents as xorriso reports them",
+           image.extents_of(toc)[0] == {"big.bin": [(34, 2097151 * 2048), (2097185, 4718592000 - 2097151 * 2048)]},
+           repr(image.extents_of(toc)))
+    free = shutil.disk_usage(work).free
+    if free < 12 * 10**9:
+        print("skip a medium with a file of 4.3 GB: %.1f GB free, 12 needed" % (free / 1e9))
+    else:
+        big = os.path.join(work, "big")
+        os.makedirs(big)
+        with open(os.path.join(big, "big.bin"), "wb") as f:
+            f.truncate(4300 * 10**6)
+        folder = os.path.join(work, "big-medium")
+        done = run(script + ["make", folder], env=dict(m.good, MEDIUM_EXTRA=big))
+        expect("a medium with a file of 4.3 GB: made, and its image checked extent by extent",
+               done.returncode == 0 and run(script + ["check", folder + ".iso"]).returncode == 0, done.stderr[-300:])
+        run(["rm", "-rf", big, folder, folder + ".iso", folder + ".made"])
+
+    # A disc, or another block device: a loop device over the image.
+    if os.getuid() != 0:
+        print("skip check-medium of a block device: it takes root to make a loop device")
+    else:
+        device = run(["losetup", "--find", "--show", "--read-only", out + ".iso"]).stdout.strip()
+        done = run(script + ["check", device])
+        run(["losetup", "-d", device])
+        expect("check-medium reads a block device (a loop device over the image)",
+               device and done.returncode == 0, device + done.stdout[-300:] + done.stderr[-300:])

@@ -5,7 +5,7 @@ import os
 import signal
 import subprocess
 
-from common import args_of, expect, finished, replaced, run, stopped_at, stopped_process, wait_for
+from common import args_of, expect, finished, lay_files, replaced, run, stopped_at, stopped_process, wait_for
 
 
 def one_run_at_a_time(m):
@@ -31,3 +31,15 @@ def one_run_at_a_time(m):
     expect("a lock file removed during a run: a second run is refused, the first goes on",
            second.returncode != 0 and "another make medium" in second.stderr and status == 0 and
            args_of(folder) == b"--again", second.stderr[-300:] + error[-300:])
+
+    # A folder of the author's with the work folder's name is not the kit's.
+    fresh()
+    work_folder = os.path.join(m.work, ".replaced.work")
+    lay_files(work_folder, ["mine.txt"])
+    done = run(make, env=m.again)
+    expect("a folder named like the work folder, without the kit's mark: refused, named and kept",
+           done.returncode != 0 and work_folder in done.stderr and
+           os.path.exists(os.path.join(work_folder, "mine.txt")) and args_of(folder) == b'--from-medium "a b"',
+           done.stderr[-300:])
+    run(["rm", "-rf", work_folder])
+

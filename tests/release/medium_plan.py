@@ -15,6 +15,7 @@ def refusals(m):
     deep = m.deep
     lodz = dict(good, MEDIUM_ARGS="--title=Łódź")
     no_args = {k: v for k, v in good.items() if k != "MEDIUM_ARGS"}
+    os.mkfifo(os.path.join(work, "a-fifo"))
     for what, env, extra_files, says in (
             ("no MEDIUM_TOOL", bare, [], "MEDIUM_TOOL"),
             ("a tool folder without bin", dict(good, MEDIUM_TOOL=os.path.join(tool, "bin")), [], "found"),
@@ -42,7 +43,11 @@ def refusals(m):
             ("MEDIUM_ARGS beyond ASCII without a code page", lodz, [], "MEDIUM_ARGS_CODE_PAGE"),
             ("MEDIUM_ARGS that code page 1252 cannot hold", dict(lodz, MEDIUM_ARGS_CODE_PAGE="1252"), [], "U+0141"),
             ("a MEDIUM_ variable that is no setting", dict(good, MEDIUM_LABLE="x"), [], "MEDIUM_LABLE"),
-            ("a .setup_args in MEDIUM_EXTRA, MEDIUM_ARGS unset", no_args, [".SETUP_ARGS"], ".SETUP_ARGS"),
+            ("a .SETUP_ARGS in MEDIUM_EXTRA, MEDIUM_ARGS unset", no_args, [".SETUP_ARGS"], ".SETUP_ARGS"),
+            ("a .setup_args in MEDIUM_EXTRA, MEDIUM_ARGS unset", no_args, [".setup_args"], "own .setup_args"),
+            ("a link to /proc/self/environ", good, ["env -> /proc/self/environ"], "pseudo-files"),
+            ("a link to a FIFO", good, ["pipe -> ../a-fifo"], "neither a file nor a folder"),
+            ("a label with a byte that is not UTF-8", dict(good, MEDIUM_LABEL="x\udcff"), [], "MEDIUM_LABEL"),
             ("an autorun.inf in MEDIUM_EXTRA, named as text", good, ["AutoRun.inf"], "make medium's own autorun"),
             ("an empty folder", good, ["docs/empty/"], "empty folder"),
             ("MEDIUM_ARGS too long for any folder", dict(good, MEDIUM_ARGS="x" * 40000), [], "32,766"),
@@ -53,10 +58,8 @@ def refusals(m):
         done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
         expect("make medium refuses %s, naming it, and makes nothing" % what,
                done.returncode != 0 and says in done.stderr and "b'" not in done.stderr and
-               not glob.glob(os.path.join(work, "*medium*")), done.stderr[-300:])
+               "Traceback" not in done.stderr and not glob.glob(os.path.join(work, "*medium*")), done.stderr[-300:])
         run(["rm", "-rf"] + glob.glob(os.path.join(work, "*medium*")))  # one fault, one failing row
-
-
 
 def made(m):
     """The good medium, which the later tests start from; its summary."""
@@ -64,9 +67,14 @@ def made(m):
     done = run(script + ["make", out], env=good)
     expect("make medium, adding nothing to a standard error that is no terminal",
            done.returncode == 0 and done.stderr == "", done.stderr[-800:])
-    shown = run(["script", "-qec", shlex.join(script + ["check", out + ".iso"]), "/dev/null"])
-    expect("on a terminal, check-medium shows its progress on one line",
-           shown.returncode == 0 and "\x1b[Kchecking: " in shown.stdout, shown.stdout[-300:])
+    said = os.path.join(m.work, "said")
+    shown = run(["script", "-qec", shlex.join(script + ["check", out + ".iso"]) + " > " + shlex.quote(said),
+                 "/dev/null"])
+    with open(said) as f:
+        plain = f.read()
+    expect("on a terminal, check-medium shows its progress on one line of standard error, none on standard output",
+           shown.returncode == 0 and "\x1b[Kchecking: " in shown.stdout and "\x1b" not in plain and
+           plain.startswith("ok "), shown.stdout[-300:] + plain[-300:])
     expect("its summary says setup.exe is not signed, each setting and the links followed",
            all(s in done.stdout for s in ("NOT signed", "MEDIUM_LABEL          'Example Suite'",
                                           "MEDIUM_ARGS_CODE_PAGE unset", "links followed        1")), done.stdout)
@@ -74,6 +82,26 @@ def made(m):
         expect("autorun.inf", f.read() == b"[autorun]\r\nopen=setup.exe\r\nlabel=Example Suite\r\n")
     done = run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out)
     expect("sha256sum -c reads the medium's sums", done.returncode == 0, done.stdout[-300:])
+    linked = os.path.join(m.work, "linked")
+    lay_files(linked, ["notes.txt -> ../outside.txt"])
+    with open(os.path.join(m.work, "outside.txt"), "w") as f:
+        f.write("from elsewhere\n")
+    done = run(script + ["make", os.path.join(m.work, "linked-medium")], env=dict(good, MEDIUM_EXTRA=linked))
+    expect("the summary names a link that leads out of the trees given",
+           done.returncode == 0 and "1; 1 to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s -> %s" % (
+               os.path.join(linked, "notes.txt"), os.path.join(m.work, "outside.txt")) in done.stdout,
+           done.stdout[-400:] + done.stderr[-300:])
+    # Paths are bytes: one that is not UTF-8 works, whatever the locale.
+    odd_tool = os.path.join(m.work, "tool \udcff")
+    shutil.copytree(m.tool, odd_tool)
+    for what, folder, env in (("a FOLDER whose name is not UTF-8", os.path.join(m.work, "medium \udcff"), good),
+                              ("a MEDIUM_TOOL whose path is not UTF-8", os.path.join(m.work, "odd-tool-medium"),
+                               dict(good, MEDIUM_TOOL=odd_tool))):
+        done = run(script + ["make", folder], env=dict(env, LANG="de_DE.UTF-8", LC_ALL="de_DE.UTF-8"))
+        expect("%s, under de_DE.UTF-8: the medium is made and said" % what,
+               done.returncode == 0 and "Traceback" not in done.stderr and "image:" in done.stdout,
+               done.stderr[-400:])
+        run(["rm", "-rf", folder, folder + ".iso", folder + ".made", folder + ".lock"])
     _, _, fresh = replaced(m)
     work = m.work
     twins = dict(good, MEDIUM_LABEL="CON", MEDIUM_EXTRA=os.path.join(work, "twins"))
@@ -135,4 +163,4 @@ def from_setup_exe(m):
     shutil.copy(os.path.join(BUILD, "signed", "setup.exe.signed"), signed)
     done = run(signed_make, env=good)
     expect("make medium refuses a setup.exe built again after make sign",
-           done.returncode != 0 and "no longer the file that make sign signed" in done.stderr, done.stderr[-300:])
+           done.returncode != 0 and "is not the file that make sign recorded" in done.stderr, done.stderr[-300:])

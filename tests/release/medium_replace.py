@@ -3,9 +3,28 @@ before, during or after it, a full disk, a mount point and a protected
 folder leave a state that the next run finishes or undoes, and nothing of
 the author's is lost.
 """
+import hashlib
+import json
 import os
+import re
+import shutil
 
-from common import args_of, expect, finished, one_line, rewrite, replaced, run, snapshot, stopped_at
+from common import BUILD, SETUP, args_of, expect, finished, one_line, rewrite, replaced, run, snapshot, stopped_at
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def rewrite_json(path, change):
+    """Changes a record as a disk that lost data would show it: its bytes,
+    not its metadata, which the record of it does not hold."""
+    with open(path) as f:
+        record = json.load(f)
+    change(record)
+    with open(path, "w") as f:
+        json.dump(record, f)
 
 
 def interruptions(m):
@@ -54,14 +73,52 @@ def edits_and_steps(m):
     def edits_kept():
         return os.path.exists(os.path.join(folder, "NOTES.txt")) and args_of(folder) == b'--from-medium "a b"'
 
-    # An edit made while a run makes the new medium is never lost.
-    fresh()
-    running = stopped_at(make, again, "synced")
-    edit_old()
-    status, error = finished(running)
-    expect("an edit of the old medium during a run: the new medium is discarded, the edit kept",
-           status != 0 and "changed while this run" in error and edits_kept() and
-           not os.path.exists(os.path.join(work, ".replaced.work")), error[-300:])
+    aside = os.path.join(work, ".replaced.work", "old.medium")
+
+    def note_in_aside():
+        # As through a shell whose current folder is inside the medium.
+        with open(os.path.join(aside, "NOTES.txt"), "w") as f:
+            f.write("mine\n")
+
+    # An edit made at any moment of a run is never lost.
+    for what, at, edit, kept in (
+            ("during a run", "synced", edit_old, edits_kept),
+            ("of the image during a run", "synced", lambda: rewrite(folder + ".iso"),
+             lambda: digest(folder + ".iso") != image_before),
+            ("right after the old medium was moved aside", "medium aside", note_in_aside, edits_kept),
+            ("at the last moment, before the old medium is removed", "removing the old", note_in_aside,
+             lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again")):
+        fresh()
+        image_before = digest(folder + ".iso")
+        running = stopped_at(make, again, at)
+        edit()
+        status, error = finished(running)
+        expect("an edit of the old medium %s: kept, said, and the run ends non-zero" % what,
+               status != 0 and "changed while this run" in error and kept() and "Traceback" not in error and
+               not os.path.exists(os.path.join(work, ".replaced.work")), error[-300:])
+        run(["rm", "-rf", folder + ".changed"])
+
+    # What the summary says is what ships: sources changed during the copy
+    # fail the run, setup.exe too.
+    tool = os.path.join(work, "tool-copy")
+    run(["cp", "-r", m.tool, tool])
+    signed = os.path.join(work, "signed-copy")
+    os.makedirs(signed, exist_ok=True)
+    for name in ("setup.exe", "setup.exe.signed"):
+        run(["cp", os.path.join(BUILD, "signed", name), signed])
+    for what, at, env, change in (
+            ("a file of the tool changed once it was copied", "copied", dict(again, MEDIUM_TOOL=tool),
+             lambda: run(["sh", "-c", "echo x >> " + os.path.join(tool, "bin", "vorald_installer_cmd.exe")])),
+            ("a signed setup.exe built again during the run", "planned", again,
+             lambda: run(["cp", SETUP, os.path.join(signed, "setup.exe")]))):
+        fresh()
+        argv = make + (["--setup", os.path.join(signed, "setup.exe")] if "setup.exe" in what else [])
+        running = stopped_at(argv, env, at)
+        change()
+        status, error = finished(running)
+        expect("%s: the run fails, naming it, and the last good medium stays" % what,
+               status != 0 and "changed while this run copied it" in error and
+               args_of(folder) == b'--from-medium "a b"', error[-300:])
 
     # The steps in order: on the disk before READY, a second look before
     # the old one goes aside.
@@ -72,6 +129,26 @@ def edits_and_steps(m):
     os.remove(trace)
     expect("the new medium reaches the disk before READY, and the old is looked at again before it goes aside",
            done.returncode == 0 and steps[:2] == ["synced", "ready"], steps)
+
+    # Durable, as strace sees it: the file system synced before READY; each
+    # record written, synced, renamed into place, and then its folder synced;
+    # the new medium moved in before the new image.
+    fresh()
+    log = os.path.join(work, "strace")
+    done = run(["strace", "-f", "-qq", "-o", log, "-e", "trace=syncfs,fsync,rename,renameat,renameat2"] + make,
+               env=again)
+    with open(log) as f:
+        calls = [line.split(None, 1)[1].strip() for line in f if "(" in line and "resumed" not in line]
+    os.remove(log)
+    targets = {i: re.findall(r'"([^"]*)"', c)[-1] for i, c in enumerate(calls) if c.startswith("rename")}
+    parts = [i for i, c in enumerate(calls) if c.startswith("rename") and '.part", ' in c]
+    ready = [i for i in parts if targets[i].endswith("/ready")]
+    moved = [os.path.basename(t) for t in targets.values() if t in (folder, folder + ".iso")]
+    expect("the file system synced before READY, each record synced before its rename and its folder after, "
+           "the medium moved in before the image",
+           done.returncode == 0 and ready and any(c.startswith("syncfs") for c in calls[:ready[0]]) and
+           all(calls[i - 1].startswith("fsync") and calls[i + 1].startswith("fsync") for i in parts) and
+           moved == ["replaced", "replaced.iso"], "\n".join(calls[-30:]))
 
     # From READY on, a signal waits: the run finishes and leaves no READY.
     fresh()
@@ -87,13 +164,28 @@ def edits_and_steps(m):
     done = run(make, env=good)
     expect("an edit of the old medium after a run was stopped at READY is kept; the new medium is discarded",
            done.returncode != 0 and "changed while" in done.stderr and edits_kept(), done.stderr[-300:])
-    fresh()
-    run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:medium aside"))
-    rewrite(os.path.join(work, ".replaced.work", "medium", "autorun.inf"))
-    done = run(make, env=good)
-    expect("a new medium that is not what READY says (a power loss) is not moved in; the old one is put back",
-           done.returncode != 0 and "not what it recorded" in done.stderr and
-           args_of(folder) == b'--from-medium "a b"' and run(make, env=again).returncode == 0, done.stderr[-300:])
+    # A disk may lose data its metadata still claims: the next run compares
+    # what an interrupted one left by content, and leaves a medium and an
+    # image of one run.
+    ready = os.path.join(work, ".replaced.work", "ready")
+    for what, at, damage in (
+            ("a file of the new medium rewritten", "medium aside",
+             lambda: rewrite(os.path.join(work, ".replaced.work", "medium", "autorun.inf"))),
+            ("a file's sum in READY changed, its metadata as recorded", "medium aside",
+             lambda: rewrite_json(ready, lambda r: r["medium"]["autorun.inf"].__setitem__(4, "0" * 64))),
+            ("the image's sum in READY changed, its metadata as recorded", "medium aside",
+             lambda: rewrite_json(ready, lambda r: r["image"].__setitem__(4, "0" * 64))),
+            ("the new image damaged after the new medium was moved in", "medium in",
+             lambda: rewrite(os.path.join(work, ".replaced.work", "medium.iso")))):
+        fresh()
+        image_before = digest(folder + ".iso")
+        run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:" + at))
+        damage()
+        done = run(make, env=good)
+        expect("KILL, then %s: the new medium is discarded and the old medium and image are back, a pair" % what,
+               done.returncode != 0 and "not what it recorded" in done.stderr and "last good ones again" in
+               done.stderr and args_of(folder) == b'--from-medium "a b"' and digest(folder + ".iso") == image_before
+               and run(make, env=again).returncode == 0, done.stderr[-300:])
     fresh()
     run(make, env=dict(again, KIT_TEST_SIGNAL="KILL:making", MEDIUM_EXTRA=os.path.join(work, "tool")))
     done = run(make, env=good)
@@ -132,6 +224,21 @@ def full_disk(m):
                    "and makes the new one" % free_by,
                    first.returncode == 0 and full and done.returncode == 0 and args_of(folder) == b"--again" and
                    "changed since" not in done.stderr, error[-300:] + done.stderr[-300:])
+        # A full disk while the new medium is copied, and while xorriso
+        # writes the image: one sentence naming the path each time.
+        allocated = int(run(["du", "-s", "--block-size=1", folder]).stdout.split()[0])
+        for what, leave, says in (("while the new medium is copied", 32 * 1024, "No space left"),
+                                  ("while xorriso writes the image", allocated + 64 * 1024, "xorriso said last")):
+            before = args_of(folder)
+            run(["fallocate", "-l", str(shutil.disk_usage(disk).free - leave), filler])
+            done = run(make, env=good)
+            kept = args_of(folder) == before
+            run(["rm", "-f", filler])
+            after = run(make, env=good)
+            expect("a full disk %s: one sentence naming the path, the last good medium kept, and the next run "
+                   "makes the new one" % what,
+                   one_line(done) and says in done.stderr and os.path.join(disk, ".m.work") in done.stderr and
+                   kept and after.returncode == 0, done.stderr[-400:] + after.stderr[-300:])
         run(["mount", "--bind", folder, folder])
         busy = run(make, env=good)
         run(["umount", folder])
@@ -141,6 +248,18 @@ def full_disk(m):
                "interrupted run" in done.stdout, busy.stderr[-300:] + done.stderr[-300:])
     finally:
         run(["umount", disk])
+    # An immutable file in the old medium: the error names its whole path.
+    folder = os.path.join(work, "immutable")
+    make = script + ["make", folder]
+    run(make, env=good)
+    run(["chattr", "+i", os.path.join(folder, "autorun.inf")])
+    done = run(make, env=again)
+    stuck = os.path.join(work, ".immutable.work", "old.medium", "autorun.inf")
+    run(["chattr", "-i", stuck])
+    after = run(make, env=again)
+    expect("an immutable file in the old medium: one sentence naming its whole path, and the next run finishes",
+           one_line(done) and stuck in done.stderr and after.returncode == 0 and "interrupted run" in after.stdout and
+           args_of(folder) == b"--again", done.stderr[-300:] + after.stderr[-300:])
     protected = os.path.join(work, "protected")
     os.makedirs(protected)
     run(["chattr", "+i", protected])

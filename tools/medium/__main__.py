@@ -25,12 +25,12 @@ import signal
 import sys
 
 from image import check, report
-from lock import hold_work, locked
+from lock import hold_work, locked, make_work
 from names import SUMS
 from plan import plan, refuse_what_windows_would_not_see
 from record import READY, write_record
-from replace import (STOPPING, commit, hold_signals, make_new, recover, refuse_what_is_not_mine, release_signals,
-                     remove, remove_work)
+from replace import (STOPPING, commit, hold_signals, keep_previous, make_new, recover, refuse_what_is_not_mine,
+                     release_signals, remove, remove_work)
 from say import describe, fail, step
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -44,18 +44,19 @@ def make(medium, setup):
     beside the old ones, moves them in and removes the old."""
     image, marker = medium + ".iso", medium + ".made"
     work = os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
-    files, label, summary = plan(setup)
+    files, label, summary, planned = plan(setup)
     refuse_what_windows_would_not_see(files)
     os.makedirs(os.path.dirname(medium), exist_ok=True)
     lock = locked(medium)
     recover(work, medium, image, marker)
     refuse_what_is_not_mine(medium, image, marker)
+    step("planned")
 
     # Made and checked beside the old medium, which stays until the new one is whole.
-    os.mkdir(work)
+    make_work(work, medium)
     hold_work(work, medium)
     try:
-        ready = make_new(work, files, label)
+        ready = make_new(work, files, label, planned)
     except BaseException as e:
         remove(work)
         if isinstance(e, OSError):
@@ -63,10 +64,11 @@ def make(medium, setup):
                                                                                             image))
         raise
     held = hold_signals()
+    keep_previous(work, marker)
     write_record(os.path.join(work, READY), ready)
     step("ready")
     commit(work, medium, image, marker, ready)
-    remove_work(work)
+    remove_work(work, medium, image)
     release_signals(held)
     lock.close()
     print("medium: %s: %d files and %s" % (medium, len(files), SUMS))
@@ -89,6 +91,9 @@ def option(args, name, default):
 
 
 def main():
+    # Paths are bytes that need not be UTF-8: said as they are, whatever the locale.
+    for stream in (sys.stdout, sys.stderr):
+        stream.reconfigure(errors="surrogateescape")
     # A signal (Ctrl-C too) leaves the old medium as it was and nothing beside it.
     for number in STOPPING:
         signal.signal(number, lambda n, _: sys.exit(128 + n))

@@ -5,6 +5,7 @@ import hashlib
 import os
 import re
 import shlex
+import stat
 import subprocess
 
 from names import SUMS, TOOL, unholdable, windows_upper
@@ -22,7 +23,13 @@ def make_image(folder, image, label):
                           env=XORRISO_ENV, capture_output=True, text=True)
     progress.end()
     if done.returncode:
-        fail("xorriso could not make the image:\n%s" % done.stderr[-2000:])
+        fail("xorriso could not make the image %s; the last medium and image are left as they were. xorriso "
+             "said last: %s" % (image, last_line(done.stderr)))
+
+
+def last_line(text):
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    return lines[-1] if lines else "nothing"
 
 
 def check(image, keep, seen=None):
@@ -38,21 +45,16 @@ def check(image, keep, seen=None):
     if keep and os.path.lexists(keep):
         return ["%s exists: the tree goes to a new folder" % keep]
     # norock: the Joliet names, else the plain ISO 9660 ones, as Windows;
-    # where each file's data lies, so that the image is read once.
-    argv = ["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", image, "-toc",
-            "-find", "/", "-type", "f", "-exec", "report_lba", "--", "-find", "/", "-type", "d", "--"]
+    # where each file's data lies, so that the image is read once. A disc or
+    # another block device is read as a file of blocks (stdio:).
+    device = stat.S_ISBLK(os.stat(image).st_mode)
+    argv = ["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", ("stdio:" if device else "") + image,
+            "-toc", "-find", "/", "-type", "f", "-exec", "report_lba", "--", "-find", "/", "-type", "d", "--"]
     done = subprocess.run(argv + (["-osirrox", "on", "-extract", "/", keep] if keep else []),
-                          env=XORRISO_ENV, capture_output=True, text=True)
+                          env=XORRISO_ENV, capture_output=True, text=True, errors="surrogateescape")
     if done.returncode:
-        return ["xorriso cannot read %s:\n%s" % (image, done.stderr[-1000:])]
-    extents, folders = {}, set()
-    for line in done.stdout.splitlines():
-        if line.startswith("File data lba:"):
-            fields = line.split(",", 4)
-            extents.setdefault(shlex.split(fields[4])[0].lstrip("/"), []).append((int(fields[1]), int(fields[3])))
-        elif line.startswith("'/") and line.endswith("'"):
-            folders.add(shlex.split(line)[0].strip("/"))
-    folders.discard("")
+        return ["xorriso cannot read %s: %s" % (image, last_line(done.stderr))]
+    extents, folders = extents_of(done.stdout)
     joliet = "ISO loaded   : Joliet" in done.stdout + done.stderr
     with open(image, "rb") as f:
         problems = [] if joliet else ["no Joliet tree: Windows shows the plain ISO 9660 names"]
@@ -61,6 +63,38 @@ def check(image, keep, seen=None):
         if seen is not None:
             sums, seen["image"] = one_pass(f, extents)
         return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]), sums, seen)
+
+
+def extents_of(toc):
+    """Where each file's data lies, as (block, bytes) of each extent, and the
+    folders, from xorriso's report. A file of 4 GiB or more has several
+    extents, each reported with the whole file's size: all but the last are
+    full blocks."""
+    parts, folders = {}, set()
+    for line in toc.splitlines():
+        if line.startswith("File data lba:"):
+            fields = line[len("File data lba:"):].split(",", 4)
+            number, block, blocks, size = (int(f) for f in fields[:4])
+            parts.setdefault(shlex.split(fields[4])[0].lstrip("/"), []).append((number, block, blocks, size))
+        elif line.startswith("'/") and line.endswith("'"):
+            folders.add(shlex.split(line)[0].strip("/"))
+    folders.discard("")
+    extents = {}
+    for path, pieces in parts.items():
+        left = pieces[0][3]
+        for _, block, blocks, _ in sorted(pieces):
+            extents.setdefault(path, []).append((block, min(blocks * 2048, left)))
+            left -= extents[path][-1][1]
+    return extents, folders
+
+
+def length_of(f):
+    """The length of an image, or of a disc or another block device, whose
+    own size is 0."""
+    at = f.tell()
+    length = f.seek(0, os.SEEK_END)
+    f.seek(at)
+    return length
 
 
 def one_pass(image, extents):
@@ -73,7 +107,7 @@ def one_pass(image, extents):
     hashers = {path: hashlib.sha256() for path in extents} if in_order else {}
     whole, at, next_piece = hashlib.sha256(), 0, 0
     image.seek(0)
-    progress.start("reading the image", size=os.fstat(image.fileno()).st_size)
+    progress.start("reading the image", size=length_of(image))
     for chunk in iter(lambda: image.read(1 << 20), b""):
         whole.update(chunk)
         start, at = at, at + len(chunk)
@@ -94,7 +128,7 @@ def cut_short(image):
     image.seek(16 * 2048 + 80)
     field = image.read(8)
     blocks = int.from_bytes(field[:4], "little") if len(field) == 8 else 0
-    size = os.fstat(image.fileno()).st_size
+    size = length_of(image)
     return ["the image is cut short: %d bytes, where its volume says %d" % (size, blocks * 2048)] \
         if size < blocks * 2048 else []
 
@@ -146,6 +180,8 @@ def compare(found, folders, read, sums=None, seen=None):
         if not match:
             problems.append("%s line %d is not a sum and a name: %r" % (SUMS, number, line[:80]))
             continue
+        if match.group(2) in listed:
+            problems.append("%s lists %s twice (line %d), which sha256sum -c fails" % (SUMS, match.group(2), number))
         listed[match.group(2)] = match.group(1)
     cased, clashes = {}, set()
     for path in sorted(listed):

@@ -1,13 +1,16 @@
-"""One run at a time: FOLDER.lock, and the work folder held by the run that
-makes it.
+"""One run at a time: FOLDER.lock, and the work folder, marked as the kit's
+own when it is made and held by the run that makes it.
 """
 import fcntl
 import os
 import sys
+import time
 
 from say import fail
 
 LOCK_MARK = "make medium lock\n"
+WORK_MARK = "make medium work folder\n"
+MARK = "made-by"  # in the work folder
 
 
 def holder(path):
@@ -51,7 +54,8 @@ def locked(medium):
         f.close()
     f.seek(0)
     f.truncate()
-    f.write(LOCK_MARK + "process %d, %s\n" % (os.getpid(), " ".join(sys.argv)))
+    f.write(LOCK_MARK + "process %d, %s\n" % (os.getpid(), " ".join(sys.argv).encode(
+        errors="surrogateescape").decode(errors="replace")))
     f.flush()
     return f
 
@@ -68,3 +72,23 @@ def hold_work(work, medium):
         fail("another make medium is making %s in %s (%s, whose lock was removed): run this one again when "
              "it has ended" % (medium, work, holder(medium + ".lock")))
     return fd
+
+
+def make_work(work, medium):
+    """Makes the work folder with its mark, which names the medium and the
+    run: only a folder with it is ever taken for the kit's own."""
+    os.mkdir(work)
+    with open(os.path.join(work, MARK), "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(WORK_MARK + "medium: %s\nrun: process %d, %s\n" % (medium, os.getpid(), time.ctime()))
+        f.flush()
+        os.fsync(f.fileno())
+
+
+def own_work(work, medium):
+    """Whether work is a work folder that make medium made for medium."""
+    try:
+        with open(os.path.join(work, MARK), encoding="utf-8", errors="surrogateescape") as f:
+            text = f.read()
+    except OSError:
+        return False
+    return text.startswith(WORK_MARK + "medium: %s\n" % medium)

@@ -19,13 +19,19 @@ SETTINGS = ("MEDIUM_TOOL", "MEDIUM_ARGS", "MEDIUM_ARGS_CODE_PAGE", "MEDIUM_EXTRA
 ARGS_MAX_UNITS = 32766 - 62
 
 
+# The kernel's pseudo-files: a link there would put the machine's state (a
+# process's environment, say) on the medium, or block on a device.
+PSEUDO = ("/proc", "/sys", "/dev")
+
+
 def tree_files(top, prefix, files):
-    """Adds every file under top to files; follows links, refusing those that
-    lead nowhere or back up the tree. Returns how many it followed."""
-    followed = 0
+    """Adds every file under top to files; follows links to files and
+    folders, refusing those that lead nowhere, back up the tree, into the
+    kernel's pseudo-files or to anything else. Returns the links followed,
+    each with its target."""
+    links = []
 
     def visit(folder, above):
-        nonlocal followed
         names = sorted(os.listdir(folder))
         if not names and folder != top:
             fail("%s is an empty folder: SHA256SUMS lists files alone, so no check could tell it from one "
@@ -38,7 +44,12 @@ def tree_files(top, prefix, files):
                 except OSError as e:
                     fail("%s is a link that %s" % (source, "goes round in a loop" if e.errno == 40
                                                    else "leads nowhere"))
-                followed += 1
+                if any(real == p or real.startswith(p + "/") for p in PSEUDO):
+                    fail("%s is a link to %s, among the kernel's pseudo-files (/proc, /sys, /dev): make medium "
+                         "follows links to files and folders alone" % (source, real))
+                if not (os.path.isfile(real) or os.path.isdir(real)):
+                    fail("%s is a link to %s, which is neither a file nor a folder" % (source, real))
+                links.append((source, real))
             else:
                 real = os.path.realpath(source)
             if os.path.isdir(source):
@@ -51,7 +62,20 @@ def tree_files(top, prefix, files):
                 fail("%s is neither a file nor a folder" % source)
 
     visit(top, {os.path.realpath(top)})
-    return followed
+    return links
+
+
+def links_said(links, tops):
+    """The summary's word on links: how many, and those that lead out of the
+    trees given, which may bring in what the author did not mean to ship."""
+    inside = [os.path.realpath(t) for t in tops]
+    outside = ["%s -> %s" % link for link in links
+               if not any(link[1] == t or link[1].startswith(t + os.sep) for t in inside)]
+    said = "%d" % len(links)
+    if outside:
+        said += "; %d to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s%s" % (
+            len(outside), ", ".join(outside[:3]), " and %d more" % (len(outside) - 3) if len(outside) > 3 else "")
+    return said
 
 
 def refuse_what_setup_exe_would_change(text):
@@ -111,16 +135,17 @@ def argument_bytes(utf16):
     return data, "%r, %d bytes in code page %s" % (text, len(data), page)
 
 
-def signature(setup):
-    """Who signed setup, or that nobody did; refuses a setup.exe that is no
-    longer the one make sign signed, or whose signature does not match it."""
-    record = setup + ".signed"
+def signature(setup, record):
+    """Who signed setup, or that nobody did; refuses a setup.exe that is not
+    the one that make sign recorded (record), or whose signature does not
+    match it."""
     if os.path.lexists(record):
         with open(record, encoding="utf-8", errors="replace") as f:
             signed = f.read().split()
         if digest(setup) not in signed:
-            fail("%s is no longer the file that make sign signed: it was rebuilt or changed since. "
-                 "Sign it again (make sign), or remove %s to ship it unsigned" % (setup, record))
+            fail("%s is not the file that make sign recorded in %s: it was built or changed since, or make sign "
+                 "was stopped before it recorded it. Sign it again (make sign), or remove %s to ship it "
+                 "unsigned" % (setup, record, record))
     try:
         done = subprocess.run(["osslsigncode", "verify", "-in", setup], capture_output=True, text=True,
                               errors="replace")
@@ -137,9 +162,20 @@ def signature(setup):
     return "signed by %s (%s)" % (subject.group(1) if subject else "an unknown subject", " and ".join(digests))
 
 
+def setup_facts(setup, record):
+    """What setup is, read from its own bytes: whether it reads a UTF-16
+    command line, whether it has an icon, and who signed it."""
+    try:
+        utf16, has_icon = setup_exe.describe(setup)
+    except (OSError, setup_exe.NotAProgram) as e:
+        fail("%s is not a setup.exe that make builds: %s" % (setup, e))
+    return utf16, has_icon, signature(setup, record)
+
+
 def plan(setup):
     """Every file of the medium, as (path on the medium, source file or
-    bytes), the label, and the lines of the summary."""
+    bytes), the label, the lines of the summary, and the sum of the
+    setup.exe that the summary speaks of."""
     unknown = sorted(k for k in os.environ if k.startswith("MEDIUM_") and k not in SETTINGS)
     if unknown:
         fail("%s: not a setting of make medium (%s)" % (", ".join(unknown), ", ".join(SETTINGS[:-1])))
@@ -155,11 +191,8 @@ def plan(setup):
                 "; found " + ", ".join(found) if found else ""))
     if not os.path.isfile(setup):
         fail("no %s: build it first (make)" % setup)
-    try:
-        utf16, has_icon = setup_exe.describe(setup)
-    except (OSError, setup_exe.NotAProgram) as e:
-        fail("%s is not a setup.exe that make builds: %s" % (setup, e))
-    signed = signature(setup)
+    planned = digest(setup)
+    utf16, has_icon, signed = setup_facts(setup, setup + ".signed")
     label = os.environ.get("MEDIUM_LABEL", "Setup")
     why = label_problem(label)
     if why:
@@ -173,11 +206,12 @@ def plan(setup):
     if args is not None:
         files.append((".setup_args", args))
     extra = os.environ.get("MEDIUM_EXTRA")
-    followed = 0
-    for prefix, top in [("vorald_installer/", tool)] + ([("", extra)] if extra else []):
+    links = []
+    tops = [("vorald_installer/", tool)] + ([("", extra)] if extra else [])
+    for prefix, top in tops:
         if not os.path.isdir(top):
             fail("%s is not a folder" % top)
-        followed += tree_files(top, prefix, files)
+        links += tree_files(top, prefix, files)
     summary = ["setup.exe             %s, %s, for a tool that reads its command line in %s"
                % (setup, signed, "UTF-16" if utf16 else "the ANSI code page"),
                "MEDIUM_TOOL           %s" % tool,
@@ -185,8 +219,8 @@ def plan(setup):
                "MEDIUM_ARGS_CODE_PAGE %s" % os.environ.get("MEDIUM_ARGS_CODE_PAGE", "unset"),
                "MEDIUM_EXTRA          %s" % (extra or "unset"),
                "MEDIUM_LABEL          %r%s" % (label, "" if "MEDIUM_LABEL" in os.environ else " (unset: the default)"),
-               "links followed        %d" % followed]
-    return files, label, summary
+               "links followed        %s" % links_said(links, [top for _, top in tops])]
+    return files, label, summary, planned
 
 
 def refuse_what_windows_would_not_see(files):
@@ -195,7 +229,7 @@ def refuse_what_windows_would_not_see(files):
     MEDIUM_ARGS asks for one, so that the summary always tells the truth."""
     seen = {}
     own = [(SUMS, b""), (".setup_args", b"")]
-    for path, source in files + [f for f in own if f[0] not in dict(files)]:
+    for path, source in files + own:
         parts = path.split("/")
         for depth, name in enumerate(parts):
             here = "/".join(parts[:depth + 1])

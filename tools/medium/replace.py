@@ -9,26 +9,27 @@ import signal
 import subprocess
 
 from image import check, make_image, report
-from lock import hold_work
+from lock import MARK, hold_work, own_work
 from names import SUMS
 from record import (MADE_BY, READY, changes, entries, identity, read_record, same_image, sync_file_system,
-                    write_record)
+                    sync_folder, write_record)
 from say import fail, progress, step
 
 # While a run moves the old medium aside and the new one in, these wait.
 STOPPING = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 
 
-def medium_as_recorded(medium, record):
+def medium_as_recorded(medium, record, by_content=False):
     """Whether medium is absent, or the folder that record describes."""
     return not os.path.lexists(medium) or (os.path.isdir(medium) and not os.path.islink(medium) and
-                                           not changes(medium, record.get("medium", {})))
+                                           not changes(medium, record.get("medium", {}), by_content))
 
 
-def image_as_recorded(image, record):
+def image_as_recorded(image, record, by_content=False):
     """Whether image is absent, or the file that record describes."""
     return not os.path.lexists(image) or (record.get("image") is not None and os.path.isfile(image) and
-                                          not os.path.islink(image) and same_image(image, record["image"]))
+                                          not os.path.islink(image) and
+                                          same_image(image, record["image"], by_content))
 
 
 def refuse_what_is_not_mine(medium, image, marker):
@@ -70,41 +71,69 @@ def refuse_what_is_not_mine(medium, image, marker):
 
 def lay_out(folder, files):
     """Copies each file, reading it once: its sum comes from the same read.
-    Returns the sums by name."""
-    sums = {}
+    Returns the sums by name, and each source's size and times as it was
+    read."""
+    sums, read = {}, {}
     progress.start("copying", len(files), sum(len(source) if isinstance(source, bytes) else os.path.getsize(source)
                                               for _, source in files))
     for path, source in files:
         target = os.path.join(folder, *path.split("/"))
-        os.makedirs(os.path.dirname(target), exist_ok=True)
         h = hashlib.sha256()
-        with open(target, "wb") as out:
-            if isinstance(source, bytes):
-                out.write(source)
-                h.update(source)
-                progress.add(len(source))
-            else:
-                with open(source, "rb") as f:
-                    for block in iter(lambda: f.read(1 << 20), b""):
-                        out.write(block)
-                        h.update(block)
-                        progress.add(len(block))
+        try:
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                if isinstance(source, bytes):
+                    out.write(source)
+                    h.update(source)
+                    progress.add(len(source))
+                else:
+                    with open(source, "rb") as f:
+                        read[source] = seen_as(os.fstat(f.fileno()))
+                        for block in iter(lambda: f.read(1 << 20), b""):
+                            out.write(block)
+                            h.update(block)
+                            progress.add(len(block))
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, e.filename or target) from e
         sums[path] = h.hexdigest()
         progress.file(path)
         step("making")
-    listing = "".join("%s  %s\n" % (sums[path], path) for path in sorted(sums)).encode("utf-8")
+    listing = "".join("%s  %s\n" % (sums[path], path) for path in sorted(sums)).encode("utf-8", "surrogateescape")
     with open(os.path.join(folder, SUMS), "wb") as f:
         f.write(listing)
     sums[SUMS] = hashlib.sha256(listing).hexdigest()
     progress.end()
-    return sums
+    return sums, read
 
 
-def make_new(work, files, label):
+def seen_as(s):
+    """What a change to a file changes: its size and times."""
+    return s.st_size, s.st_mtime_ns, s.st_ctime_ns
+
+
+def refuse_changed_sources(read, new):
+    """A source changed while it was copied, or since: the new medium would
+    mix old and new files, so it is not used."""
+    for source, then in read.items():
+        try:
+            now = seen_as(os.stat(source))
+        except OSError:
+            now = None
+        if now != then:
+            fail("%s changed while this run copied it: the new medium is discarded, the last good one kept; "
+                 "run make medium again once it is done" % source)
+
+
+def make_new(work, files, label, planned):
     """The new medium and image in work, checked and on the disk; returns
-    their record, for READY."""
+    their record, for READY. What the summary says of setup.exe was read
+    from the bytes whose sum is planned: the copy that ships must be them."""
     new, new_image = os.path.join(work, "medium"), os.path.join(work, "medium.iso")
-    sums = lay_out(new, files)
+    sums, read = lay_out(new, files)
+    step("copied")
+    if sums["setup.exe"] != planned:
+        fail("%s changed while this run copied it (it was built or signed again): the new medium is discarded, "
+             "the last good one kept; run make medium again" % dict(files)["setup.exe"])
     make_image(new, new_image, label)
     # What xorriso left out or changed without a word shows here.
     seen = {}
@@ -114,6 +143,7 @@ def make_new(work, files, label):
         fail("the image is not what Windows must see; the last medium and image are left as they were")
     record = {"made by": MADE_BY, "medium": entries(new, sums), "image": identity(new_image) + [seen["image"]]}
     sync_file_system(work)
+    refuse_changed_sources(read, new)
     return record
 
 
@@ -132,28 +162,58 @@ def discard(work, why):
     fail(why)
 
 
+EMPTY = {"made by": MADE_BY, "medium": {}, "image": None}
+# In the work folder, from READY on until the old medium is removed: the
+# record of the old medium and image, which they are compared with.
+PREVIOUS = "previous"
+
+
+def keep_previous(work, marker):
+    write_record(os.path.join(work, PREVIOUS), read_record(marker) or EMPTY)
+KINDS = (("medium", "medium", "old.medium", medium_as_recorded), ("image", "medium.iso", "old.image",
+                                                                    image_as_recorded))
+
+
+def places(medium, image):
+    return {"medium": medium, "image": image}
+
+
+def put_back(work, medium, image, marker, made):
+    """Undoes a replacement half done: whatever new one was moved in goes
+    back into work, the old one in its place, so that the medium and the
+    image are again a pair of one run; and the record says so."""
+    for kind, new, old, _ in KINDS:
+        place, new, old = places(medium, image)[kind], os.path.join(work, new), os.path.join(work, old)
+        if not os.path.lexists(new) and os.path.lexists(place):
+            os.rename(place, new)
+        if os.path.lexists(old):
+            os.rename(old, place)
+    write_record(marker, made)
+
+
 def commit(work, medium, image, marker, ready):
-    """With signals held: looks once more at the old medium and image, and
-    discards the new ones where they changed since their record (an edit
-    made during the run is never lost); else moves the old aside and the new
-    in, the record naming both until it names the new alone. Each step is
-    done once, so that a run after an interruption finishes what is left."""
-    made = read_record(marker) or {"made by": MADE_BY, "medium": {}, "image": None}
-    if os.path.lexists(os.path.join(work, "medium")) and not medium_as_recorded(medium, made):
-        discard(work, "%s was changed while this run made the new medium (%s): the new one is discarded and %s "
-                      "is left as it is" % (medium, changes(medium, made["medium"]), medium))
-    if os.path.lexists(os.path.join(work, "medium.iso")) and not image_as_recorded(image, made):
-        discard(work, "%s was changed while this run made the new medium: the new one is discarded and %s is "
-                      "left as it is" % (image, image))
-    step("looked again")
+    """With signals held: FOLDER.made names both mediums; each old one is
+    moved aside, then compared with
+    its record, so that an edit made up to that moment is seen: where one
+    changed, the old ones go back, untouched, and the new are discarded; else
+    the new one is moved in. At last the record names the new alone. Each
+    step is done once, so that a run after an interruption finishes what is
+    left."""
+    made = read_record(os.path.join(work, PREVIOUS)) or EMPTY
     write_record(marker, dict(made, next=ready))
-    for kind, place in (("medium", medium), ("image", image)):
-        new = os.path.join(work, "medium.iso" if kind == "image" else "medium")
+    for kind, new, old, as_recorded in KINDS:
+        place, new, old = places(medium, image)[kind], os.path.join(work, new), os.path.join(work, old)
         if not os.path.lexists(new):
             continue
         if os.path.lexists(place):
-            os.rename(place, os.path.join(work, "old." + kind))
+            os.rename(place, old)
             step(kind + " aside")
+        if not as_recorded(old, made):
+            what = changes(old, made["medium"]) if kind == "medium" else "its bytes"
+            put_back(work, medium, image, marker, made)
+            discard(work, "%s was changed while this run made the new medium (%s): the new one is discarded and "
+                          "%s and %s are left as they are" % (place, what, medium, image))
+        step("looked again")
         os.rename(new, place)
         step(kind + " in")
     # The image's identity changed as it was moved in; its bytes did not.
@@ -162,18 +222,57 @@ def commit(work, medium, image, marker, ready):
     step("recorded")
 
 
-def remove_work(work):
-    """The old medium and image first, the record of the new one last: a work
-    folder without it holds nothing that anyone needs."""
+def kept_beside(place, kind):
+    """A free name beside place for an old one that changed during the run."""
+    for n in range(1, 1000):
+        suffix = ".changed" + ("" if n == 1 else "-%d" % n)
+        name = place[:-len(".iso")] + suffix + ".iso" if kind == "image" else place + suffix
+        if not os.path.lexists(name):
+            return name
+    fail("no free name beside %s to keep it" % place)
+
+
+def remove_work(work, medium, image):
+    """The old medium and image, each compared with its record once more
+    before it goes: one edited meanwhile (through a shell whose current
+    folder is inside it, or a file held open) is kept beside the new one,
+    named, and the run ends non-zero. Then the rest, READY and the mark
+    last: a work folder without READY holds nothing that anyone needs."""
     step("removing the old")
+    previous = read_record(os.path.join(work, PREVIOUS))
+    kept = []
+    for kind, _, old, as_recorded in KINDS:
+        old = os.path.join(work, old)
+        if previous and os.path.lexists(old) and not as_recorded(old, previous):
+            what = changes(old, previous["medium"]) if kind == "medium" else "its bytes"
+            name = kept_beside(places(medium, image)[kind], kind)
+            os.rename(old, name)
+            kept.append("%s (%s) as %s" % (places(medium, image)[kind], what, name))
+    if previous is not None:
+        os.remove(os.path.join(work, PREVIOUS))
+        sync_folder(work)
     for name in os.listdir(work):
-        if name != READY:
+        if name not in (READY, MARK):
             remove(os.path.join(work, name))
-    remove(work)
+    for name in (READY, MARK):
+        remove(os.path.join(work, name))
+    os.rmdir(work)
+    if kept:
+        fail("the old %s changed while this run replaced it: kept beside the new one, which is in place; "
+             "look at it, and remove it yourself" % " and ".join(kept))
 
 
 def recover(work, medium, image, marker):
-    """Finishes or undoes what an interrupted run left in work, and says so."""
+    """Finishes or undoes what an interrupted run left in work, and says so.
+    A folder of that name without the kit's mark is not touched."""
+    if not os.path.lexists(work):
+        return
+    if not own_work(work, medium):
+        if os.path.isdir(work) and not os.path.islink(work) and not os.listdir(work):
+            os.rmdir(work)  # holds nothing: a run stopped as it made it
+        else:
+            fail("%s is not a work folder that make medium made for %s (it has no mark of it): it is left as it "
+                 "is; move it away yourself" % (work, medium))
     if not os.path.lexists(work):
         return
     hold_work(work, medium)
@@ -185,35 +284,34 @@ def recover(work, medium, image, marker):
         print("medium: removed %s, which an interrupted run left unfinished; %s was not touched"
               % (work, medium))
         return
-    # A disk may lose data that its metadata still claims: nothing is moved
-    # in whose bytes are not those READY records.
+    made = read_record(os.path.join(work, PREVIOUS))
+    # A disk may lose data that its metadata still claims: nothing is taken
+    # for the new one whose bytes are not those READY records.
     new, new_image = os.path.join(work, "medium"), os.path.join(work, "medium.iso")
-    broken = [p for p, ok in ((new, not os.path.lexists(new) or not changes(new, ready["medium"], True)),
-                              (new_image, not os.path.lexists(new_image) or
-                               same_image(new_image, ready["image"], True)))
+    broken = [p for p, ok in ((new, medium_as_recorded(new, ready, True)),
+                              (new_image, image_as_recorded(new_image, ready, True)),
+                              (medium, os.path.lexists(new) or medium_as_recorded(medium, ready, True)),
+                              (image, os.path.lexists(new_image) or image_as_recorded(image, ready, True)))
               if not ok]
     if broken:
-        for kind, place in (("medium", medium), ("image", image)):
-            old = os.path.join(work, "old." + kind)
-            if os.path.lexists(old) and not os.path.lexists(place):
-                os.rename(old, place)
-        discard(work, "an interrupted run left %s, which is not what it recorded: it is discarded, and %s and %s "
-                      "are as they were; run make medium again" % (" and ".join(broken), medium, image))
-    # Where the new one is in already, it must be as READY says.
-    wrong = [p for p, w, as_recorded in ((medium, new, medium_as_recorded), (image, new_image, image_as_recorded))
-             if not os.path.lexists(w) and not as_recorded(p, ready)]
-    if wrong:
-        fail("an interrupted run left %s, but %s changed since: everything is left as it is; "
-             "remove them yourself" % (work, " and ".join(wrong)))
+        put_back(work, medium, image, marker, made or read_record(marker) or EMPTY)
+        undone = "%s and %s are the last good ones again" % (medium, image) if os.path.lexists(medium) else \
+            "no medium is left of it"
+        discard(work, "an interrupted run left %s, which is not what it recorded: the new medium is discarded, "
+                      "and %s; run make medium again" % (" and ".join(broken), undone))
     commit(work, medium, image, marker, ready)
-    remove_work(work)
+    remove_work(work, medium, image)
     release_signals(held)
     print("medium: finished replacing %s and %s, which an interrupted run left half done" % (medium, image))
 
 
 def remove(path):
+    """Removes what the kit made; an error names the whole path."""
+    def whole(function, name, error):
+        raise OSError(error[1].errno, error[1].strerror, name) from error[1]
+
     if os.path.isdir(path) and not os.path.islink(path):
-        subprocess.run(["chmod", "-R", "u+w", path])
-        shutil.rmtree(path)
+        subprocess.run(["chmod", "-R", "u+w", path], stderr=subprocess.DEVNULL)  # what it cannot, rmtree names
+        shutil.rmtree(path, onerror=whole)
     elif os.path.lexists(path):
         os.remove(path)
