@@ -13,12 +13,14 @@ ratios to the floor.
 """
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 WORK = os.path.join(ROOT, "build", "bench-medium")
+ROUNDS = 3  # each time the median of three: one run of a step varies by a third
 
 
 def lay_tool(tool, megabytes):
@@ -59,11 +61,18 @@ def main():
                    stdout=subprocess.DEVNULL)
 
     copy, image = os.path.join(WORK, "copy"), os.path.join(WORK, "copy.iso")
-    steps = [("copy", timed(["cp", "-r", tool, copy])),
-             ("hash", timed(["sh", "-c", "find . -type f -exec sha256sum {} + > /dev/null"], cwd=copy)),
-             ("image", timed(["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-r",
-                              "-o", image, copy], stderr=subprocess.DEVNULL)),
-             ("read", timed(["cat", image]))]
+    steps = []
+    for name, argv, kw in (
+            ("copy", ["cp", "-r", tool, copy], {}),
+            ("hash", ["sh", "-c", "find . -type f -exec sha256sum {} + > /dev/null"], {"cwd": copy}),
+            ("image", ["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3", "-J", "-r", "-o", image, copy],
+             {"stderr": subprocess.DEVNULL}),
+            ("read", ["cat", image], {})):
+        times = []
+        for _ in range(ROUNDS):
+            subprocess.run(["rm", "-rf"] + ([copy] if name == "copy" else [image] if name == "image" else []))
+            times.append(timed(argv, **kw))
+        steps.append((name, statistics.median(times)))
     floor = sum(t for _, t in steps)
     shutil.rmtree(copy)
     os.remove(image)
@@ -72,8 +81,12 @@ def main():
     env = {k: v for k, v in os.environ.items() if not k.startswith("MEDIUM_")}
     env["MEDIUM_TOOL"] = tool
     make = [sys.executable, os.path.join(ROOT, "tools", "medium"), "make", medium, "--setup", setup]
-    first = timed(make, env=env)
-    again = timed(make, env=env)
+    firsts = []
+    for _ in range(ROUNDS):
+        subprocess.run(["rm", "-rf", medium, medium + ".iso", medium + ".made"])
+        firsts.append(timed(make, env=env))
+    first = statistics.median(firsts)
+    again = statistics.median(timed(make, env=env) for _ in range(ROUNDS))
 
     print("tool tree: %d MB in %d files" % (size // 10**6, sum(len(fs) for _, _, fs in os.walk(tool))))
     print("floor: %.1f s (%s)" % (floor, ", ".join("%s %.1f s" % step for step in steps)))

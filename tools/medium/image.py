@@ -8,6 +8,7 @@ import shlex
 import stat
 import subprocess
 
+import beside
 from names import SUMS, TOOL, unholdable, windows_upper
 from say import fail, progress
 
@@ -109,7 +110,7 @@ def one_pass(image, extents):
     image.seek(0)
     progress.start("reading the image", size=length_of(image))
     for chunk in iter(lambda: image.read(1 << 20), b""):
-        whole.update(chunk)
+        hashed = beside.update(whole, chunk)
         start, at = at, at + len(chunk)
         k = next_piece
         while hashers and k < len(pieces) and pieces[k][0] < at:
@@ -118,6 +119,7 @@ def one_pass(image, extents):
             if offset + size <= at:
                 next_piece = k + 1
             k += 1
+        hashed.result()
         progress.add(len(chunk))
     progress.end()
     return {path: h.hexdigest() for path, h in hashers.items()} or None, whole.hexdigest()

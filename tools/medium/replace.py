@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 
+import beside
 from image import check, make_image, report
 from lock import MARK, hold_work, own_work
 from names import SUMS
@@ -70,9 +71,9 @@ def refuse_what_is_not_mine(medium, image, marker):
 
 
 def lay_out(folder, files):
-    """Copies each file, reading it once: its sum comes from the same read.
-    Returns the sums by name, and each source's size and times as it was
-    read."""
+    """Copies each file and takes its sum. Returns the sums by name, and
+    each source's size and times as it was read: the copy and the sum are of
+    one content only where these are the same at the end."""
     sums, read = {}, {}
     progress.start("copying", len(files), sum(len(source) if isinstance(source, bytes) else os.path.getsize(source)
                                               for _, source in files))
@@ -87,12 +88,15 @@ def lay_out(folder, files):
                     h.update(source)
                     progress.add(len(source))
                 else:
+                    # The kernel copies while this thread hashes; a source
+                    # that changes meanwhile fails the run (below).
                     with open(source, "rb") as f:
                         read[source] = seen_as(os.fstat(f.fileno()))
+                        copied = beside.copy(f.fileno(), out.fileno())
                         for block in iter(lambda: f.read(1 << 20), b""):
-                            out.write(block)
                             h.update(block)
                             progress.add(len(block))
+                        copied.result()
         except OSError as e:
             raise OSError(e.errno, e.strerror, e.filename or target) from e
         sums[path] = h.hexdigest()
@@ -170,8 +174,24 @@ PREVIOUS = "previous"
 
 def keep_previous(work, marker):
     write_record(os.path.join(work, PREVIOUS), read_record(marker) or EMPTY)
-KINDS = (("medium", "medium", "old.medium", medium_as_recorded), ("image", "medium.iso", "old.image",
-                                                                    image_as_recorded))
+def image_aside_as_recorded(image, record):
+    """Whether an image moved aside is still the one that record describes:
+    its inode, size and modification time, as the rename changed its change
+    time (its bytes are read only where those differ)."""
+    if not os.path.lexists(image):
+        return True
+    s = os.lstat(image)
+    if record.get("image") and [s.st_ino, s.st_size, s.st_mtime_ns] == record["image"][:3]:
+        return True
+    return image_as_recorded(image, record)
+
+
+# Each kind of output: its new one and its old one in work, how the old one
+# is compared with its record in place, and once moved aside. Renaming the
+# folder leaves its files as they were; renaming the image changes its
+# change time, so it is looked at before too.
+KINDS = (("medium", "medium", "old.medium", None, medium_as_recorded),
+         ("image", "medium.iso", "old.image", image_as_recorded, image_aside_as_recorded))
 
 
 def places(medium, image):
@@ -182,7 +202,7 @@ def put_back(work, medium, image, marker, made):
     """Undoes a replacement half done: whatever new one was moved in goes
     back into work, the old one in its place, so that the medium and the
     image are again a pair of one run; and the record says so."""
-    for kind, new, old, _ in KINDS:
+    for kind, new, old, _, _ in KINDS:
         place, new, old = places(medium, image)[kind], os.path.join(work, new), os.path.join(work, old)
         if not os.path.lexists(new) and os.path.lexists(place):
             os.rename(place, new)
@@ -193,22 +213,23 @@ def put_back(work, medium, image, marker, made):
 
 def commit(work, medium, image, marker, ready):
     """With signals held: FOLDER.made names both mediums; each old one is
-    moved aside, then compared with
-    its record, so that an edit made up to that moment is seen: where one
-    changed, the old ones go back, untouched, and the new are discarded; else
+    moved aside, then compared with its record, so that an edit made up to
+    that moment is seen: where one changed, the old ones go back, untouched,
+    and the new are discarded; else
     the new one is moved in. At last the record names the new alone. Each
     step is done once, so that a run after an interruption finishes what is
     left."""
     made = read_record(os.path.join(work, PREVIOUS)) or EMPTY
     write_record(marker, dict(made, next=ready))
-    for kind, new, old, as_recorded in KINDS:
+    for kind, new, old, in_place, aside in KINDS:
         place, new, old = places(medium, image)[kind], os.path.join(work, new), os.path.join(work, old)
         if not os.path.lexists(new):
             continue
-        if os.path.lexists(place):
+        unchanged = not in_place or in_place(place, made)
+        if unchanged and os.path.lexists(place):
             os.rename(place, old)
             step(kind + " aside")
-        if not as_recorded(old, made):
+        if not unchanged or not aside(old, made):
             what = changes(old, made["medium"]) if kind == "medium" else "its bytes"
             put_back(work, medium, image, marker, made)
             discard(work, "%s was changed while this run made the new medium (%s): the new one is discarded and "
@@ -241,7 +262,7 @@ def remove_work(work, medium, image):
     step("removing the old")
     previous = read_record(os.path.join(work, PREVIOUS))
     kept = []
-    for kind, _, old, as_recorded in KINDS:
+    for kind, _, old, _, as_recorded in KINDS:
         old = os.path.join(work, old)
         if previous and os.path.lexists(old) and not as_recorded(old, previous):
             what = changes(old, previous["medium"]) if kind == "medium" else "its bytes"
