@@ -12,10 +12,12 @@
 
 Everything given is checked before anything is written. One run at a time
 makes FOLDER: FOLDER.lock refuses a second one. The new medium is made and
-checked beside the old one, in .FOLDER.work, made durable, and recorded
-there (READY); then, with INT, TERM and HUP held, the old one is compared
-with its record once more, the new one moved in and recorded, and the old
-one removed. A run that finds what an interrupted one left finishes or
+checked beside the old one, in .FOLDER.work (marked as the kit's own), its
+sources compared with what was read, made durable, and recorded there
+(READY); then, with INT, TERM and HUP held, the old one is moved aside and
+compared with its record (put back where it changed), the new one moved in
+and recorded, and the old one compared once more and removed (kept beside,
+where it changed). A run that finds what an interrupted one left finishes or
 undoes it. An existing FOLDER or FOLDER.iso is replaced only where
 FOLDER.made, the record of every name and of each file's size and sum,
 proves it make's own and unchanged since.
