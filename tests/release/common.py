@@ -31,7 +31,6 @@ def run(argv, **kw):
     return subprocess.run(argv, capture_output=True, text=True, errors="replace", **kw)
 
 
-
 def wait_for(done, seconds):
     for _ in range(seconds * 10):
         if done():
@@ -52,7 +51,6 @@ def gone(pid):
             return f.read().rsplit(")", 1)[1].split()[0] == "Z"
     except OSError:
         return True
-
 
 
 def rewrite(path, old=None, new=None):
@@ -96,7 +94,6 @@ def snapshot(folder):
     return tops and run(["find"] + tops + ["-printf", "%p %s %T@ %i\n"]).stdout
 
 
-
 def args_of(folder):
     with open(os.path.join(folder, ".setup_args"), "rb") as f:
         return f.read()
@@ -117,12 +114,9 @@ def finished(process):
     return process.returncode, error
 
 
-
 def one_line(done):
     """A refusal of one sentence: no traceback."""
     return done.returncode != 0 and "Traceback" not in done.stderr and len(done.stderr.strip().splitlines()) == 1
-
-
 
 
 def medium_setup():

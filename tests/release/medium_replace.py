@@ -57,7 +57,6 @@ def interruptions(m):
                stopped.stderr[-300:] + done.stderr[-300:])
 
 
-
 def edits_and_steps(m):
     """Edits made while a run replaces the medium are kept; the steps come in
     their order."""
@@ -193,7 +192,6 @@ def edits_and_steps(m):
            done.returncode == 0 and "interrupted run left unfinished" in done.stdout and
            not os.path.exists(os.path.join(folder, "bin")) and args_of(folder) == b'--from-medium "a b"',
            done.stderr[-300:])
-
 
 
 def full_disk(m):
