@@ -16,9 +16,54 @@ osslsigncode openssl xorriso nsis strace"
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+apt_get="$sudo env DEBIAN_FRONTEND=noninteractive apt-get"
+
+log=$(mktemp)
+trap 'rm -f "$log" "$log.status"' EXIT
 
 installed() {
     dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null | grep -qx installed
+}
+
+# Runs a command with its output shown and kept in $log; its status.
+logged() {
+    { status=0; "$@" 2>&1 || status=$?; echo "$status" > "$log.status"; } | tee "$log"
+    return "$(cat "$log.status")"
+}
+
+# A mirror that is syncing can serve an index out of step with its release
+# file for hours, and apt-get update then fails for that one index. Three
+# tries, then the lists there are: whether they do is for the install to say.
+updated=
+update_lists() {
+    [ -z "$updated" ] || return 0
+    updated=1
+    for try in 1 2 3; do
+        logged $apt_get update -q && return 0
+        [ "$try" -eq 3 ] && break
+        echo "install-deps: apt-get update failed; trying again in 20 s"
+        sleep 20
+    done
+    indexes=$(sed -n 's|^[EW]: Failed to fetch [^ ]*/dists/\([^ ]*\).*|\1|p' "$log" | sort -u | tr '\n' ' ')
+    indexes=${indexes% }
+    echo "install-deps: apt-get update could not fetch ${indexes:-every index} after 3 tries; going on with the package lists there are"
+}
+
+# Where the lists of one architecture are older than another's (an index
+# missing, or a mirror half synced), a package installed for both cannot be
+# given one version: the release suite's versions are the same for both.
+install_packages() {
+    logged $apt_get install -y -q --no-install-recommends "$@" && return 0
+    codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null | tr -d '"')
+    if [ -n "$codename" ]; then
+        echo "install-deps: trying again with the versions of $codename itself (-t $codename)"
+        logged $apt_get install -y -q --no-install-recommends -t "$codename" "$@" && return 0
+    fi
+    refused=$(sed -n -e 's/^ \([^ ]*\) : [A-Za-z-]*:.*/\1/p' -e 's/^E: Unable to locate package \(.*\)/\1/p' \
+                     -e "s/^E: Package '\\(.*\\)' has no installation candidate/\\1/p" "$log" | sort -u | tr '\n' ' ')
+    refused=${refused:-$*}
+    echo "install-deps: apt-get could not install ${refused% }${codename:+, neither as the package lists stand nor at $codename's own versions}; run make again later, once the package mirror is in step (apt-get update), or install them yourself${codename:+ with apt-get install -t $codename}." >&2
+    exit 1
 }
 
 missing=
@@ -26,20 +71,15 @@ for p in $packages; do
     installed "$p" || missing="$missing $p"
 done
 
-need_update=
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
-    need_update=1
+    update_lists
 fi
 
 if [ -n "$missing" ]; then
-    need_update=1
-fi
-
-if [ -n "$need_update" ]; then
     echo "install-deps: installing$missing"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+    update_lists
+    install_packages $missing
 fi
 
 # Wine's loader is an i386 program: without the kernel's IA-32 emulation,
@@ -51,8 +91,8 @@ if [ "${WINE_RUN:-}" = vm ] || ! /usr/lib/wine/wine --version >/dev/null 2>&1; t
     done
     if [ -n "$missing" ]; then
         echo "install-deps: installing$missing for the virtual machine (tools/vm)"
-        [ -n "$need_update" ] || $sudo apt-get update -q
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
+        update_lists
+        install_packages $missing
     fi
 fi
 
