@@ -3,7 +3,7 @@
 // the process through exit(), so exit handlers run and streams are flushed.
 #include <windows.h>
 
-#include "command_tail.h"
+#include "../launcher/command_tail.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 

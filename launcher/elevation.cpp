@@ -1,28 +1,41 @@
 #include "elevation.h"
 
-#include "../entry/command_tail.h"
+#include "command_tail.h"
 #include "dll_search.h"
+#include "heap_string.h"
 #include "own_folder.h"
 #include "platform.h"
 #include "report.h"
 
-// Set before the prompt, so that a copy that the shell started without
-// raising its token (a policy may) does not ask again, and again.
+// Set before the prompt, for a copy that the shell starts without raising
+// its token (a policy may) and that would otherwise ask again, and again. A
+// copy that the prompt raised gets the user's own environment, not this one:
+// its token tells it not to ask.
 static const char16_t asked[] = u"SETUP_ASKED_FOR_ELEVATION";
+
+// The shell takes no command line of more than about 2,048 units: what it
+// does with a longer one is no answer that could be told to anyone.
+enum { shell_tail_room = 2048 };
 
 // Room for a path as another logon reaches it: a share's name may make it
 // longer than the drive letter did.
 enum { logon_room = 1024 };
 
-bool may_ask_for_elevation()
+bool take_elevation_mark()
 {
-    // ADVAPI32, MPR and SHELL32 come from the system folder, not the current
-    // one; no child inherits this any more.
+    if (!environment_has(asked))
+        return false;
+    set_environment(asked, nullptr);
+    return true;
+}
+
+bool may_ask_for_elevation(bool marked)
+{
+    // ADVAPI32, MPR, OLE32 and SHELL32 come from the system folder, not the
+    // current one; no child inherits this any more.
     restrict_dll_search();
     bool elevated = false;
-    if (token_elevated(&elevated) == call_done && elevated)
-        return false;
-    return !environment_has(asked);
+    return !marked && !(token_elevated(&elevated) == call_done && elevated);
 }
 
 static bool starts_with(const char16_t* text, const char16_t* prefix)
@@ -31,6 +44,13 @@ static bool starts_with(const char16_t* text, const char16_t* prefix)
         if (*text++ != *prefix++)
             return false;
     return true;
+}
+
+// "X:" alone or followed by a backslash.
+static bool is_drive(const char16_t* path)
+{
+    char16_t letter = path[0] | 0x20;
+    return letter >= u'a' && letter <= u'z' && path[1] == u':' && (!path[2] || path[2] == u'\\');
 }
 
 static void copy(const char16_t* from, char16_t* to)
@@ -48,8 +68,7 @@ static void as_other_logon_sees(char16_t* path)
 {
     char16_t target[logon_room], joined[logon_room];
     for (unsigned hop = 0; hop < 8; hop++) {
-        char16_t letter = path[0] | 0x20;
-        if (letter < u'a' || letter > u'z' || path[1] != u':')
+        if (!is_drive(path))
             return;
         char16_t drive[] = {path[0], u':', u'\\', 0};
         if (drive_type(drive) == drive_remote && universal_name(path, target, logon_room)) {
@@ -57,16 +76,17 @@ static void as_other_logon_sees(char16_t* path)
             return;
         }
         drive[2] = 0;
-        unsigned length = dos_device(drive, target, logon_room);
         // \??\C:\folder, or \??\UNC\server\share\folder; a volume or a
-        // network redirector is a \Device\.
-        if (!length || !starts_with(target, u"\\??\\"))
+        // network redirector is a \Device\, and \??\Volume{...}\ no path.
+        if (!dos_device(drive, target, logon_room) || !starts_with(target, u"\\??\\"))
             return;
         const char16_t* folder = target + 4;
         unsigned at = 0;
         if (starts_with(folder, u"UNC\\")) {
             joined[at++] = u'\\';
             folder += 3;
+        } else if (!is_drive(folder)) {
+            return;
         }
         while (*folder)
             joined[at++] = *folder++;
@@ -90,31 +110,43 @@ unsigned run_elevated_copy(const C* tool)
     const char16_t* line = wide_command_line();
     if (!length || length >= path_room || !line)
         return report_failed_start(tool, error_elevation_required);
+    // Windows' limits hold for the paths as the other logon gets them.
     as_other_logon_sees(self);
-    // Null would start the copy in this process's current directory too, as
-    // Windows has it; one that does not fit Windows' 259 characters is left
-    // to Windows.
+    if (text_length(self) >= path_room)
+        return report_failed_start(self, launch_too_long);
+    // The tail exactly as setup.exe got it, in UTF-16 in both builds: the
+    // copy's GetCommandLineA then gives an ANSI build the same bytes.
+    const char16_t* tail = command_tail(line);
+    if (text_length(tail) > shell_tail_room)
+        return report_too_long(self, message_prompt_too_long);
+    // Without a folder, an elevated program starts in Windows' own.
     length = current_directory(folder, path_room);
     bool has_folder = length && length < path_room;
-    if (has_folder)
+    if (has_folder) {
         as_other_logon_sees(folder);
+        has_folder = text_length(folder) < path_room;
+    }
     set_environment(asked, u"1");
-    // The tail exactly as setup.exe got it, in UTF-16 in both builds: the
-    // copy's GetCommandLineA then gives an ANSI build the same bytes. Windows
-    // checked this file's zone when the person started it.
+    // Windows checked this file's zone when the person started it. The shell
+    // may hand the verb to COM; it is done with it once it returns.
+    bool com = initialize_com() == call_done;
     shell_request request = {shell_no_close_process | shell_no_async | shell_no_ui | shell_no_zone_checks,
-                             u"runas", self, command_tail(line), has_folder ? folder : nullptr, show_normal};
+                             u"runas", self, tail, has_folder ? folder : nullptr, show_normal};
     void* process = nullptr;
     unsigned error = 0;
     call_result called = shell_execute(&request, &process, &error);
+    if (com)
+        release_com();
     if (called == call_missing)
         return report_failed_start(tool, error_elevation_required);
-    if (called == call_done && process)
-        return wait_for_process(process);
-    // A start that cannot be waited for is none; nor is a failure without a code.
-    if (called == call_done)
-        error = 6; // ERROR_INVALID_HANDLE
-    return report_failed_start(self, error ? error : static_cast<unsigned>(error_elevation_required));
+    if (called == call_failed)
+        return report_failed_start(self, error ? error : static_cast<unsigned>(error_elevation_required));
+    // Started, as the shell says, but without a process to wait for, the
+    // copy may still run.
+    unsigned status = error_invalid_handle;
+    if (process && wait_for_process(process, &status) == call_done)
+        return status;
+    return report_not_waited(self, status);
 }
 
 template unsigned run_elevated_copy<char>(const char*);

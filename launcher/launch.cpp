@@ -8,6 +8,7 @@
 #include "own_folder.h"
 #include "platform.h"
 #include "report.h"
+#include "status.h"
 
 // "X:\..." or "\\server\share\...": anything else would be looked up
 // relative to a current directory.
@@ -95,19 +96,20 @@ unsigned launch(const C* tail, bool pass_tool_status)
     // tool with its arguments cut off. Told before a huge argument file is
     // copied into a command.
     if (!fits_command_line(head, arguments))
-        return report_failed_start(installer, launch_command_too_long);
+        return report_too_long(installer, message_command_too_long);
     C* command = format_alloc<C>("%s %s", head, arguments);
     free_and_clear(&head);
     if (!command)
         return report_no_memory();
     release_dll_search(dll_directory_set);
+    bool marked = take_elevation_mark();
     unsigned tool_status = 0;
     unsigned result = run_and_wait(command, &tool_status);
     free_and_clear(&command);
     // Windows asks the person at the screen, if there is one, for the rights
     // that the tool demands: for setup.exe, whose elevated copy starts the
     // tool as this one would have, and whose status is the status.
-    if (result == error_elevation_required && anyone_sees_box() && may_ask_for_elevation())
+    if (result == error_elevation_required && anyone_sees_box() && may_ask_for_elevation(marked))
         return run_elevated_copy(installer);
     if (result != 0)
         return report_failed_start(installer, result);

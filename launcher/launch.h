@@ -15,13 +15,6 @@
 // passes setup.exe's own tail from GetCommandLineW in both.
 #pragma once
 
-enum launch_status {
-    launch_tool_missing = 1,
-    launch_file_unreadable = 2,
-    launch_no_memory = 8,          // ERROR_NOT_ENOUGH_MEMORY
-    launch_command_too_long = 206, // ERROR_FILENAME_EXCED_RANGE
-};
-
 // Returns 0 once the tool has run (or, with pass_tool_status, the tool's own
 // exit status), 1 when it is missing or the ANSI code page cannot spell its
 // folder, 2 when the argument file cannot be read, 8 when the heap is out,

@@ -12,6 +12,8 @@ static const char* const english[] = {
     "C:\\Setup, and start setup.exe there.",
     "Setup could not start the installer '%s'.",
     "The command line for the installer is longer than Windows allows.",
+    "Setup started the installer '%s' but could not wait for it to finish.",
+    "Windows cannot ask for administrator rights for a command line longer than 2,048 characters.",
 };
 
 const char* english_text(message_id id)
@@ -76,7 +78,8 @@ static bool fits_its_box(const char16_t* text, message_id id)
         percents++;
         paths += p[1] == u's';
     }
-    unsigned wanted = id == message_caption || id == message_command_too_long ? 0 : 1;
+    bool pathless = id == message_caption || id == message_command_too_long || id == message_prompt_too_long;
+    unsigned wanted = pathless ? 0 : 1;
     return text[0] && percents == wanted && paths == wanted;
 }
 

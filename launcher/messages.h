@@ -4,12 +4,15 @@
 
 // As the string tables number them (win32/messages.py).
 enum message_id {
+    message_none = 0,             // where a reason is Windows' own
     message_caption = 1,
     message_tool_missing = 2,
     message_file_unreadable = 3,
     message_folder_unspellable = 4,
-    message_start_failed = 5,     // followed by Windows' reason
+    message_start_failed = 5,     // followed by a reason
     message_command_too_long = 6, // the reason for 206, which Windows words for a file name
+    message_wait_failed = 7,      // followed by a reason
+    message_prompt_too_long = 8,  // the reason for 206 where the consent prompt would be asked
 };
 
 // Room for one text of a box, in UTF-16 units and its terminator.

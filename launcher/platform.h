@@ -130,8 +130,8 @@ unsigned current_directory(char16_t* out, unsigned room);
 // terminated): its length, 0 where Windows has none.
 unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room);
 
-// The calls below serve only the consent prompt; those that the ANSI build
-// does not import are looked up when asked, and ADVAPI32, MPR and SHELL32
+// The calls below serve the consent prompt; those that the ANSI build does
+// not import are looked up when asked, and ADVAPI32, MPR, OLE32 and SHELL32
 // loaded from the system folder on first use.
 
 // The process's command line in UTF-16 (GetCommandLineW); null where it
@@ -143,7 +143,8 @@ const char16_t* wide_command_line();
 // as before Vista.
 call_result token_elevated(bool* elevated);
 
-// Whether a variable is set in the process's environment; setting one.
+// Whether a variable is set in the process's environment; setting one, or
+// removing it where value is null.
 bool environment_has(const char16_t* name);
 void set_environment(const char16_t* name, const char16_t* value);
 
@@ -159,6 +160,11 @@ unsigned universal_name(const char16_t* path, char16_t* out, unsigned room);
 // What a drive "X:" stands for (QueryDosDeviceW's first target), into out
 // (room units, terminated): its length, 0 where it cannot be told.
 unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room);
+
+// CoInitializeEx(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE), as the
+// shell's verbs want it: call_done where release_com must balance it.
+call_result initialize_com();
+void release_com();
 
 // ShellExecuteExW's request, each field as the call takes it.
 struct shell_request {
@@ -183,9 +189,21 @@ enum {
 // if Windows tells it.
 call_result shell_execute(const shell_request* request, void** process, unsigned* error);
 
-// Waits until process ends and closes it: its exit status, or the
-// platform's error code when Windows cannot tell it.
-unsigned wait_for_process(void* process);
+// Waits until process ends and closes it: call_done with its exit status,
+// call_failed with the platform's error code where the wait failed (it may
+// still run) or its status cannot be told.
+call_result wait_for_process(void* process, unsigned* status);
+
+// Whether this process plays a user without administrator rights: only in a
+// build for the end-to-end tests (child_process.cpp), never in one that ships.
+#if TEST_ELEVATION
+bool plays_unelevated();
+#else
+inline bool plays_unelevated()
+{
+    return false;
+}
+#endif
 
 // Starts command without a console window and waits until it ends.
 // Returns 0, or the platform's error code when it could not be started.

@@ -333,7 +333,7 @@ call_result token_elevated(bool* elevated)
     CloseHandle(token);
     if (!told)
         return call_failed;
-    *elevated = value != 0;
+    *elevated = value != 0 && !plays_unelevated();
     return call_done;
 }
 
@@ -396,6 +396,26 @@ unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
     if (!query || !query(windows_text(drive), targets, 1024))
         return 0;
     return copied(targets, out, room);
+}
+
+static HMODULE ole32;
+
+call_result initialize_com()
+{
+    typedef HRESULT(WINAPI * initialize_fn)(LPVOID, DWORD);
+    initialize_fn initialize = reinterpret_cast<initialize_fn>(system_proc(&ole32, "\\ole32.dll", "CoInitializeEx"));
+    if (!initialize)
+        return call_missing;
+    // COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE
+    return SUCCEEDED(initialize(nullptr, 0x2 | 0x4)) ? call_done : call_failed;
+}
+
+void release_com()
+{
+    typedef void(WINAPI * release_fn)();
+    release_fn release = reinterpret_cast<release_fn>(system_proc(&ole32, "\\ole32.dll", "CoUninitialize"));
+    if (release)
+        release();
 }
 
 call_result shell_execute(const shell_request* request, void** process, unsigned* error)

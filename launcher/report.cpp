@@ -1,9 +1,8 @@
 #include "report.h"
 
-#include "elevation.h"
 #include "heap_string.h"
-#include "launch.h"
 #include "platform.h"
+#include "status.h"
 
 enum box_viewer { viewer_someone, viewer_station_hidden, viewer_session_zero };
 
@@ -176,17 +175,17 @@ static unsigned fill_inserts(const char16_t* text, const char16_t* name, char16_
 }
 
 // Windows' reason for error, in the user's language where Windows has it,
-// ending in its number: "Access is denied. (5)". Its %1 names the tool's file.
-// Windows words 206 for a file name: the reason for it is our own.
-static char16_t* reason_for(unsigned error, const char16_t* tool)
+// ending in its number: "Access is denied. (5)"; or ours, where reason is a
+// message. Windows' %1 names the program's file.
+static char16_t* reason_for(unsigned error, const char16_t* program, message_id reason)
 {
     char16_t digits[12];
     const char16_t* number = decimal(error, digits);
     box_texts texts;
     char16_t* text = texts.format;
     text[0] = 0;
-    if (error == launch_command_too_long) {
-        box_texts_of(message_command_too_long, &texts);
+    if (reason) {
+        box_texts_of(reason, &texts);
     } else if (!system_message(error, user_language(), text, text_room)) {
         system_message(error, 0, text, text_room);
     }
@@ -197,36 +196,51 @@ static char16_t* reason_for(unsigned error, const char16_t* tool)
         *--end = 0;
     if (!text[0])
         return format_alloc<char16_t>("Windows error %s", number);
-    const char16_t* name = tool;
-    for (const char16_t* p = tool; *p; p++)
+    const char16_t* name = program;
+    for (const char16_t* p = program; *p; p++)
         if (*p == u'\\')
             name = p + 1;
     char16_t* filled = alloc_zeroed<char16_t>(fill_inserts(text, name, nullptr));
     if (!filled)
         return nullptr;
     fill_inserts(text, name, filled);
-    char16_t* reason = format_alloc<char16_t>("%s (%s)", filled, number);
+    char16_t* said = format_alloc<char16_t>("%s (%s)", filled, number);
     free_and_clear(&filled);
-    return reason;
+    return said;
 }
 
-template <typename C>
-unsigned report_failed_start(const C* tool, unsigned error)
+// The line: the box's sentence in English, Windows' error code, and our own
+// reason where there is one.
+static char16_t* english_line(message_id sentence, const char16_t* program, unsigned error, message_id reason)
 {
     char16_t digits[12];
+    char16_t* said = format_alloc<char16_t>(english_text(sentence), program);
+    char16_t* why = format_alloc<char16_t>(english_text(reason));
+    char16_t* line = nullptr;
+    if (said && why) {
+        said[text_length(said) - 1] = 0; // its full stop
+        line = format_alloc<char16_t>(reason ? "%s: Windows error %s. %s" : "%s: Windows error %s%s", said,
+                                      decimal(error, digits), why);
+    }
+    free_and_clear(&said);
+    free_and_clear(&why);
+    return line;
+}
+
+// A program that did not start, or was not waited for. Returns error.
+template <typename C>
+static unsigned report_program(message_id sentence, const C* program, unsigned error, message_id reason)
+{
     // Without memory for it, no line and no box: the status still tells.
-    char16_t* wide = wide_copy(tool);
-    char16_t* message =
-        wide ? format_alloc<char16_t>("Setup could not start the installer '%s': Windows error %s", wide,
-                                      decimal(error, digits))
-             : nullptr;
+    char16_t* wide = wide_copy(program);
+    char16_t* message = wide ? english_line(sentence, wide, error, reason) : nullptr;
     // Whoever declined the consent prompt knows why.
     unsigned console = 0;
     box_viewer viewer = error == error_cancelled ? viewer_someone : who_sees_box(&console);
     bool box = message && error != error_cancelled && viewer == viewer_someone;
-    char16_t* reason = box ? reason_for(error, wide) : nullptr;
+    char16_t* why = box ? reason_for(error, wide, reason) : nullptr;
     box_texts texts;
-    char16_t* shown = reason ? box_text(message_start_failed, wide, reason, &texts) : nullptr;
+    char16_t* shown = why ? box_text(sentence, wide, why, &texts) : nullptr;
     if (message)
         write_line(message);
     if (shown)
@@ -235,12 +249,31 @@ unsigned report_failed_start(const C* tool, unsigned error)
         say_why_no_box(viewer, console);
     free_and_clear(&wide);
     free_and_clear(&message);
-    free_and_clear(&reason);
+    free_and_clear(&why);
     free_and_clear(&shown);
     return error;
+}
+
+template <typename C>
+unsigned report_failed_start(const C* program, unsigned error)
+{
+    return report_program(message_start_failed, program, error, message_none);
+}
+
+template <typename C>
+unsigned report_too_long(const C* program, message_id reason)
+{
+    return report_program(message_start_failed, program, launch_too_long, reason);
+}
+
+unsigned report_not_waited(const char16_t* program, unsigned error)
+{
+    return report_program(message_wait_failed, program, error, message_none);
 }
 
 template unsigned report<char>(message_id, const char*, unsigned);
 template unsigned report<char16_t>(message_id, const char16_t*, unsigned);
 template unsigned report_failed_start<char>(const char*, unsigned);
 template unsigned report_failed_start<char16_t>(const char16_t*, unsigned);
+template unsigned report_too_long<char>(const char*, message_id);
+template unsigned report_too_long<char16_t>(const char16_t*, message_id);

@@ -15,11 +15,20 @@ bool anyone_sees_box();
 template <typename C>
 unsigned report(message_id id, const C* path, unsigned status);
 
-// A line naming the tool that did not start and Windows' error code, which
-// it returns; and, where anyone can see one, a box that also gives Windows'
-// reason. None when the person declined the consent prompt.
+// A line naming the program that did not start and Windows' error code,
+// which it returns; and, where anyone can see one, a box that also gives
+// Windows' reason. None when the person declined the consent prompt.
 template <typename C>
-unsigned report_failed_start(const C* tool, unsigned error);
+unsigned report_failed_start(const C* program, unsigned error);
+
+// The same for a command line longer than Windows, or its consent prompt,
+// takes (reason: message_command_too_long or message_prompt_too_long): 206,
+// the reason in our own words, in the line too.
+template <typename C>
+unsigned report_too_long(const C* program, message_id reason);
+
+// The same for a program that started but could not be waited for.
+unsigned report_not_waited(const char16_t* program, unsigned error);
 
 // A line saying that the heap is out; returns 8.
 unsigned report_no_memory();

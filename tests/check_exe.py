@@ -78,7 +78,7 @@ def string_tables(found):
 
 # setup.exe's room for one text, with its terminator (launcher/messages.h).
 TEXT_ROOM = 1024
-PATHLESS = ("caption", "command_too_long")
+PATHLESS = ("caption", "command_too_long", "prompt_too_long")
 
 
 def box_text_problem(key, text):
@@ -273,7 +273,12 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
         if section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE:
             problems.append("section %s is both writable and executable" % section.Name.rstrip(b"\0").decode())
     with open(path, "rb") as f:
-        checksum = pe_checksum(f.read(), opt.get_file_offset() + 64)
+        data = f.read()
+    checksum = pe_checksum(data, opt.get_file_offset() + 64)
+    # A build for the tests of the consent prompt plays a user without
+    # administrator rights where this variable asks; no other may.
+    if "SETUP_TEST_UNELEVATED".encode("utf-16-le") in data:
+        problems.append("built for the tests alone (TEST_ELEVATION): it plays a user without administrator rights")
     if opt.CheckSum != checksum:
         problems.append("PE checksum %#x, but the file's is %#x" % (opt.CheckSum, checksum))
     # A signature lies after every section, at the end of the file.

@@ -27,9 +27,9 @@ LANGUAGES = {
 }
 # As launcher/messages.h numbers them.
 KEYS = {"caption": 1, "tool_missing": 2, "file_unreadable": 3, "folder_unspellable": 4, "start_failed": 5,
-        "command_too_long": 6}
+        "command_too_long": 6, "wait_failed": 7, "prompt_too_long": 8}
 # Texts that name no path: the caption, and a reason that follows a sentence.
-PATHLESS = ("caption", "command_too_long")
+PATHLESS = ("caption", "command_too_long", "prompt_too_long")
 # Where a path stands between these, it reads from left to right inside a
 # right-to-left text: its separators stay where they are.
 EMBEDDED_PATH = "\u202a%s\u202c"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "entry/command_tail.h"
+#include "launcher/command_tail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "entry/command_tail.h"
+#include "launcher/command_tail.h"
 #include "fake_platform.h"
 
 TEST(CommandTail, Table)

@@ -433,7 +433,7 @@ unsigned run_and_wait(char16_t* command, unsigned* tool_status)
 unsigned run_and_wait(char* command, unsigned* tool_status)
 {
     *tool_status = fake.tool_status;
-    fake.calls.push_back("start");
+    fake.calls.push_back(fake.environment.count("SETUP_ASKED_FOR_ELEVATION") ? "start, marked" : "start");
     fake.started.push_back(command);
     return fake.start_result;
 }
@@ -475,6 +475,11 @@ bool environment_has(const char16_t* name)
 
 void set_environment(const char16_t* name, const char16_t* value)
 {
+    if (!value) {
+        fake.calls.push_back("unset " + utf8(name));
+        fake.environment.erase(utf8(name));
+        return;
+    }
     fake.calls.push_back("set " + utf8(name) + "=" + utf8(value));
     fake.environment.insert(utf8(name));
 }
@@ -485,6 +490,12 @@ unsigned drive_type(const char16_t* root)
                                                                                                    : 3;
 }
 
+// What fits room with its terminator, else nothing.
+static unsigned give_whole(const std::u16string& text, char16_t* out, unsigned room)
+{
+    return text.size() < room ? give_path(text, out, room) : 0;
+}
+
 // A drive's target joined to the rest of the path, as WNetGetUniversalNameW gives it.
 unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
 {
@@ -492,13 +503,24 @@ unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
     auto found = fake.universal_names.find(whole.substr(0, 2));
     if (found == fake.universal_names.end())
         return 0;
-    return give_path(fake_utf16(found->second + whole.substr(2)), out, room);
+    return give_whole(fake_utf16(found->second + whole.substr(2)), out, room);
 }
 
 unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
 {
     auto found = fake.dos_devices.find(utf8(drive));
-    return found == fake.dos_devices.end() ? 0 : give_path(fake_utf16(found->second), out, room);
+    return found == fake.dos_devices.end() ? 0 : give_whole(fake_utf16(found->second), out, room);
+}
+
+call_result initialize_com()
+{
+    fake.calls.push_back("CoInitializeEx");
+    return fake.com;
+}
+
+void release_com()
+{
+    fake.calls.push_back("CoUninitialize");
 }
 
 static std::string utf8_or_null(const char16_t* text)
@@ -520,8 +542,9 @@ call_result shell_execute(const shell_request* request, void** process, unsigned
     return fake.shell;
 }
 
-unsigned wait_for_process(void* process)
+call_result wait_for_process(void* process, unsigned* status)
 {
     fake.calls.push_back(process == &fake ? "wait" : "wait on a stranger");
-    return fake.elevated_status;
+    *status = fake.wait == call_done ? fake.elevated_status : fake.wait_error;
+    return fake.wait;
 }

@@ -55,7 +55,9 @@ struct fake_platform {
         {2, "The system cannot find the file specified.\r\n"},
         {34, "Insert %2 (Volume Serial Number: %3) into drive %1!s!.\r\n"},
         {193, "%1 is not a valid Win32 application.\r\n"},
+        {206, "The filename or extension is too long.\r\n"},
         {740, "The requested operation requires elevation.\r\n"},
+        {1000, "%1 failed at step %10 of %2.\r\n"},
         {1223, "The operation was canceled by the user.\r\n"}};
     std::map<unsigned, std::string> neutral_messages = {{5, "Access is denied.\r\n"}}; // language 0 alone
     std::string wide_command_line = "\"E:\\setup.exe\"";  // UTF-8; "<none>": null
@@ -68,7 +70,10 @@ struct fake_platform {
     call_result shell = call_done;                // ShellExecuteExW: its fields go to calls
     unsigned shell_error = 0;
     bool shell_process = true;
+    call_result com = call_done;                  // CoInitializeEx: both it and CoUninitialize go to calls
     unsigned elevated_status = 0;                 // the elevated copy's exit status
+    call_result wait = call_done;                 // the wait for it, which fails with wait_error
+    unsigned wait_error = 0;
 };
 
 extern fake_platform fake;

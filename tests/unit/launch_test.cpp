@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "entry/command_tail.h"
+#include "launcher/command_tail.h"
 #include "launcher/launch.h"
 
 #define TOOL "vorald_installer\\bin\\vorald_installer_cmd.exe"
@@ -99,6 +99,8 @@ void run(const launch_case& c)
         if (c.result && (c.start_result || c.result == 206))
             line = "Setup could not start the installer '" + base_of(c.module) + TOOL "': Windows error " +
                    std::to_string(c.result);
+        if (c.result == 206)
+            line += ". The command line for the installer is longer than Windows allows.";
         EXPECT_EQ(fake.standard_error, line.empty() ? "" : line + "\r\n");
     }
 }
@@ -128,6 +130,8 @@ TEST(Launch, Table)
          5, failed + "Access is denied. (5)", head + " --dvd"},
         {"start fails: the inserts that nothing fills left out", "E:\\setup.exe", true, nullptr, "", 34, 34,
          failed + "Insert  (Volume Serial Number: ) into drive vorald_installer_cmd.exe. (34)", head + " --dvd"},
+        {"start fails: %10 is an insert of its own, not %1 and a 0", "E:\\setup.exe", true, nullptr, "", 1000,
+         1000, failed + "vorald_installer_cmd.exe failed at step  of . (1000)", head + " --dvd"},
         {"start fails where Windows has no reason", "E:\\setup.exe", true, nullptr, "", 1260, 1260,
          failed + "Windows error 1260", head + " --dvd"},
         {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
@@ -202,18 +206,45 @@ TEST(Launch, Table)
         run(c);
 }
 
+// A chain of subst drives, each standing for the root of the next, from M:
+// on; the last for C:\real.
+void subst_chain(unsigned hops)
+{
+    for (unsigned i = 0; i < hops; i++)
+        fake.dos_devices[std::string(1, static_cast<char>('M' + i)) + ":"] =
+            i + 1 < hops ? "\\??\\" + std::string(1, static_cast<char>('M' + i + 1)) + ":\\" : "\\??\\C:\\real";
+}
+
 // CreateProcess refuses a tool that demands administrator rights with 740;
 // where someone can answer Windows' prompt, setup.exe asks for them for
 // itself, and ends with its elevated copy's status.
 TEST(Launch, Elevation)
 {
-    const std::string tool = "E:\\" TOOL, self = "E:\\setup.exe";
-    const std::string ask = "ShellExecuteExW 0x800540 runas [E:\\setup.exe] ", here = " [C:\\Users\\me] show 1";
+    const std::string tool = "E:\\" TOOL, self = "E:\\setup.exe", cwd = " [C:\\Users\\me] show 1";
     const std::string asked = "set SETUP_ASKED_FOR_ELEVATION=1";
+    // What setup.exe asks the shell for, after the refused start.
+    auto ask = [&](const std::string& file, const std::string& tail, const std::string& folder) {
+        return std::vector<std::string>{"SetDefaultDllDirectories", asked, "CoInitializeEx",
+                                        "ShellExecuteExW 0x800540 runas [" + file + "] [" + tail + "]" + folder,
+                                        "CoUninitialize"};
+    };
+    auto then = [](std::vector<std::string> calls, const std::string& last) {
+        calls.push_back(last);
+        return calls;
+    };
     auto failed = [](const std::string& path, const std::string& reason) {
         return "Setup could not start the installer '" + path + "'.\n\n" + reason;
     };
+    auto line = [](const std::string& path, unsigned error, const std::string& why = "") {
+        return "Setup could not start the installer '" + path + "': Windows error " + std::to_string(error) + why +
+               "\r\n";
+    };
     const std::string requires = "The requested operation requires elevation. (740)";
+    const std::string prompt_too_long =
+        "Windows cannot ask for administrator rights for a command line longer than 2,048 characters.";
+    const std::string not_waited = "Setup started the installer 'E:\\setup.exe' but could not wait for it to finish";
+    const std::string long_share = "\\\\srv\\" + std::string(60, 's'), long_folder = std::string(200, 'f');
+    const std::vector<std::string> refused = {"SetDefaultDllDirectories", "box"};
     struct {
         const char* name;
         std::string module;
@@ -221,72 +252,113 @@ TEST(Launch, Elevation)
         unsigned result;
         std::vector<std::string> calls; // after the refused start
         std::string box;
-        std::string named; // by the line, where it fails
+        std::string standard_error;
         bool pass_tool_status = false;
     } cases[] = {
         {"someone sees: setup.exe asks, waits and ends with its copy's status", self, [] {}, 3010,
-         {asked, ask + "[]" + here, "wait"}, "", ""},
+         then(ask(self, "", cwd), "wait"), "", ""},
         {"built to pass the tool's status on: the copy's all the same", self, [] {}, 3010,
-         {asked, ask + "[]" + here, "wait"}, "", "", true},
+         then(ask(self, "", cwd), "wait"), "", "", true},
         {"the tail exactly as setup.exe got it", self,
          [] { fake.wide_command_line = "\"E:\\setup.exe\"  --a \"b c\" "; }, 3010,
-         {asked, ask + "[--a \"b c\" ]" + here, "wait"}, "", ""},
+         then(ask(self, "--a \"b c\" ", cwd), "wait"), "", ""},
         {"a tail beyond the ANSI code page, from the UTF-16 line", self,
          [] { fake.wide_command_line = "E:\\setup.exe --target=D:\\Łódź"; }, 3010,
-         {asked, ask + "[--target=D:\\Łódź]" + here, "wait"}, "", ""},
+         then(ask(self, "--target=D:\\Łódź", cwd), "wait"), "", ""},
+        {"a tail of 2,048 units, as many as the shell takes", self,
+         [] { fake.wide_command_line = "E:\\setup.exe " + repeat("表", 2048); }, 3010,
+         then(ask(self, repeat("表", 2048), cwd), "wait"), "", ""},
+        {"a tail of 2,049 units: refused before the shell", self,
+         [] { fake.wide_command_line = "E:\\setup.exe " + repeat("表", 2049); }, 206, refused,
+         failed(self, prompt_too_long + " (206)"), line(self, 206, ". " + prompt_too_long)},
         {"a current directory over 259 characters: none given", self,
          [] { fake.current_directory = "C:\\" + std::string(257, 'd'); }, 3010,
-         {asked, ask + "[] [(null)] show 1", "wait"}, "", ""},
+         then(ask(self, "", " [(null)] show 1"), "wait"), "", ""},
         {"the person declines: the line, no box", self, [] { fake.shell = call_failed, fake.shell_error = 1223; },
-         1223, {asked, ask + "[]" + here}, "", self},
+         1223, ask(self, "", cwd), "", line(self, 1223)},
         {"the shell fails: the box names setup.exe", self, [] { fake.shell = call_failed, fake.shell_error = 2; },
-         2, {asked, ask + "[]" + here, "box"}, failed(self, "The system cannot find the file specified. (2)"), self},
+         2, then(ask(self, "", cwd), "box"), failed(self, "The system cannot find the file specified. (2)"),
+         line(self, 2)},
         {"the shell fails without a code: a failure all the same", self, [] { fake.shell = call_failed; }, 740,
-         {asked, ask + "[]" + here, "box"}, failed(self, requires), self},
-        {"no process to wait for: a failure, never 0", self, [] { fake.shell_process = false; }, 6,
-         {asked, ask + "[]" + here, "box"}, failed(self, "Windows error 6"), self},
-        {"an elevated copy never asks again", self, [] { fake.token_elevated = true; }, 740, {"box"},
-         failed(tool, requires), tool},
-        {"nor one that the prompt started without raising its token", self,
-         [] { fake.environment.insert("SETUP_ASKED_FOR_ELEVATION"); }, 740, {"box"}, failed(tool, requires), tool},
-        {"the token cannot be told, as before Vista: setup.exe asks", self, [] { fake.token = call_missing; }, 3010,
-         {asked, ask + "[]" + here, "wait"}, "", ""},
-        {"nobody sees: no prompt, no box", self, [] { fake.station_visible = false; }, 740, {}, "", tool},
-        {"no SHELL32: the box for the tool", self, [] { fake.shell = call_missing; }, 740, {asked, "box"},
-         failed(tool, requires), tool},
+         then(ask(self, "", cwd), "box"), failed(self, requires), line(self, 740)},
+        {"COM cannot be had: setup.exe asks all the same, and leaves COM alone", self,
+         [] { fake.com = call_failed; }, 3010,
+         {"SetDefaultDllDirectories", asked, "CoInitializeEx",
+          "ShellExecuteExW 0x800540 runas [E:\\setup.exe] []" + cwd, "wait"},
+         "", ""},
+        {"started, but no process to wait for: not waited for, never 0", self, [] { fake.shell_process = false; },
+         6, then(ask(self, "", cwd), "box"),
+         not_waited + ".\n\nWindows error 6", not_waited + ": Windows error 6\r\n"},
+        {"the wait fails: its own code, never 259", self, [] { fake.wait = call_failed, fake.wait_error = 5; }, 5,
+         then(then(ask(self, "", cwd), "wait"), "box"), not_waited + ".\n\nAccess is denied. (5)",
+         not_waited + ": Windows error 5\r\n"},
+        {"an elevated copy never asks again", self, [] { fake.token_elevated = true; }, 740, refused,
+         failed(tool, requires), line(tool, 740)},
+        {"nor a marked one, which hands no mark on to the tool", self,
+         [] { fake.environment.insert("SETUP_ASKED_FOR_ELEVATION"); }, 740, refused, failed(tool, requires),
+         line(tool, 740)},
+        {"the token cannot be had, as before Vista: setup.exe asks", self, [] { fake.token = call_missing; }, 3010,
+         then(ask(self, "", cwd), "wait"), "", ""},
+        {"the token cannot be told, as on XP: setup.exe asks", self, [] { fake.token = call_failed; }, 3010,
+         then(ask(self, "", cwd), "wait"), "", ""},
+        {"nobody sees: no prompt, no box", self, [] { fake.station_visible = false; }, 740, {}, "",
+         line(tool, 740) + "Setup showed no box: its window station is not visible\r\n"},
+        {"no SHELL32: the box for the tool", self, [] { fake.shell = call_missing; }, 740,
+         {"SetDefaultDllDirectories", asked, "CoInitializeEx", "CoUninitialize", "box"}, failed(tool, requires),
+         line(tool, 740)},
         {"a mapped network drive: the share's name for setup.exe and the folder", "Z:\\media\\setup.exe",
          [] {
              fake.current_directory = "Z:\\work";
              fake.remote_drives = {'Z'};
              fake.universal_names["Z:"] = "\\\\srv\\share";
          },
-         3010,
-         {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\media\\setup.exe] [] [\\\\srv\\share\\work] show 1",
-          "wait"},
-         "", ""},
+         3010, then(ask("\\\\srv\\share\\media\\setup.exe", "", " [\\\\srv\\share\\work] show 1"), "wait"), "", ""},
+        {"setup.exe's path too long as the share names it: Windows' reason", "Z:\\" + long_folder + "\\setup.exe",
+         [&] {
+             fake.remote_drives = {'Z'};
+             fake.universal_names["Z:"] = long_share;
+         },
+         206, refused,
+         failed(long_share + "\\" + long_folder + "\\setup.exe", "The filename or extension is too long. (206)"),
+         line(long_share + "\\" + long_folder + "\\setup.exe", 206)},
+        {"the folder too long as the share names it: none given", self,
+         [&] {
+             fake.current_directory = "Z:\\" + long_folder;
+             fake.remote_drives = {'Z'};
+             fake.universal_names["Z:"] = long_share;
+         },
+         3010, then(ask(self, "", " [(null)] show 1"), "wait"), "", ""},
         {"a subst drive: the folder it stands for", "S:\\setup.exe",
          [] {
              fake.current_directory = "S:\\";
              fake.dos_devices["S:"] = "\\??\\C:\\media";
              fake.dos_devices["C:"] = "\\Device\\HarddiskVolume2";
          },
-         3010, {asked, "ShellExecuteExW 0x800540 runas [C:\\media\\setup.exe] [] [C:\\media\\] show 1", "wait"}, "",
-         ""},
+         3010, then(ask("C:\\media\\setup.exe", "", " [C:\\media\\] show 1"), "wait"), "", ""},
+        {"a subst drive of a drive's root", "S:\\media\\setup.exe", [] { fake.dos_devices["S:"] = "\\??\\C:\\"; },
+         3010, then(ask("C:\\media\\setup.exe", "", cwd), "wait"), "", ""},
         {"a subst drive of a mapped one", "T:\\m\\setup.exe",
          [] {
              fake.dos_devices["T:"] = "\\??\\Z:\\x";
              fake.remote_drives = {'Z'};
              fake.universal_names["Z:"] = "\\\\srv\\share";
          },
-         3010, {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\x\\m\\setup.exe] []" + here, "wait"}, "", ""},
+         3010, then(ask("\\\\srv\\share\\x\\m\\setup.exe", "", cwd), "wait"), "", ""},
         {"a subst drive of a share", "T:\\m\\setup.exe", [] { fake.dos_devices["T:"] = "\\??\\UNC\\srv\\share\\x"; },
-         3010, {asked, "ShellExecuteExW 0x800540 runas [\\\\srv\\share\\x\\m\\setup.exe] []" + here, "wait"}, "", ""},
+         3010, then(ask("\\\\srv\\share\\x\\m\\setup.exe", "", cwd), "wait"), "", ""},
+        {"a chain of 8 subst drives, followed to its end", "M:\\setup.exe", [] { subst_chain(8); }, 3010,
+         then(ask("C:\\real\\setup.exe", "", cwd), "wait"), "", ""},
+        {"a chain of 9: followed no further than 8", "M:\\setup.exe", [] { subst_chain(9); }, 3010,
+         then(ask("U:\\setup.exe", "", cwd), "wait"), "", ""},
+        {"a subst drive of a volume that no letter names: as it is", "S:\\setup.exe",
+         [] { fake.dos_devices["S:"] = "\\??\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\"; }, 3010,
+         then(ask("S:\\setup.exe", "", cwd), "wait"), "", ""},
         {"a mapped drive that Windows does not resolve: as it is", "Z:\\media\\setup.exe",
          [] {
              fake.remote_drives = {'Z'};
              fake.dos_devices["Z:"] = "\\Device\\LanmanRedirector\\;Z:0\\srv\\share";
          },
-         3010, {asked, "ShellExecuteExW 0x800540 runas [Z:\\media\\setup.exe] []" + here, "wait"}, "", ""},
+         3010, then(ask("Z:\\media\\setup.exe", "", cwd), "wait"), "", ""},
     };
     for (bool utf16 : {false, true})
     for (const auto& c : cases) {
@@ -296,6 +368,7 @@ TEST(Launch, Elevation)
         fake.tool_status = 740;
         fake.elevated_status = 3010;
         c.arrange();
+        bool marked = fake.environment.count("SETUP_ASKED_FOR_ELEVATION") > 0;
         // The tail that setup.exe got: in the ANSI build, what code page 932
         // makes of it.
         std::u16string tail = command_tail(fake_utf16(fake.wide_command_line).c_str());
@@ -305,16 +378,15 @@ TEST(Launch, Elevation)
         unsigned result = utf16 ? launch(tail.c_str(), c.pass_tool_status)
                                 : launch(ansi_tail.c_str(), c.pass_tool_status);
         EXPECT_EQ(result, c.result);
-        std::vector<std::string> calls = {"SetDefaultDllDirectories", "start"};
-        if (!c.calls.empty()) // the DLLs of the prompt from the system folder
-            calls.push_back("SetDefaultDllDirectories");
+        // The mark goes before the tool starts.
+        std::vector<std::string> calls = {"SetDefaultDllDirectories"};
+        if (marked)
+            calls.push_back("unset SETUP_ASKED_FOR_ELEVATION");
+        calls.push_back("start");
         calls.insert(calls.end(), c.calls.begin(), c.calls.end());
         EXPECT_EQ(fake.calls, calls);
         EXPECT_EQ(fake.boxes, c.box.empty() ? std::vector<std::string>() : std::vector<std::string>{c.box});
-        EXPECT_EQ(fake.standard_error,
-                  (c.named.empty() ? "" : "Setup could not start the installer '" + c.named + "': Windows error " +
-                                              std::to_string(c.result) + "\r\n") +
-                      (fake.station_visible ? "" : "Setup showed no box: its window station is not visible\r\n"));
+        EXPECT_EQ(fake.standard_error, c.standard_error);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "command_tail.h"
 
-#include "../launcher/platform.h"
+#include "platform.h"
 
 static unsigned code(char c)
 {
