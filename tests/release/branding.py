@@ -22,6 +22,8 @@ fi.tool_missing = Asennusohjelmaa "%s" ei ole.
 fi.file_unreadable = Tiedostoa "%s" ei voi avata luettavaksi.
 fi.folder_unspellable = Asennusta ei voi käynnistää kansiosta "%s", koska sen nimessä on merkkejä, joita asennusohjelma ei voi lukea tässä järjestelmässä. Kopioi koko tietoväline kansioon, jolla on yksinkertainen nimi, kuten C:\\Setup, ja käynnistä setup.exe siellä.
 fi.start_failed = Asennusohjelmaa "%s" ei voitu käynnistää.
+fi.wait_failed = Asennusohjelma "%s" käynnistettiin, mutta sen päättymistä ei voitu odottaa.
+fi.prompt_too_long = Windows ei voi pyytää järjestelmänvalvojan oikeuksia yli 2 048 merkin komentoriville.
 he.tool_missing = תוכנית ההתקנה "%s" חסרה.
 # The longest text that setup.exe shows: 1,023 UTF-16 units.
 fi.command_too_long = """ + ("Liian pitkä. " * 79)[:1023] + """
@@ -120,7 +122,14 @@ def branding():
     done = run(CHECK + [english, LISTS, "@" + os.path.join(BUILD, "english", "check_exe.args")])
     print(done.stdout, end="")
     expect("with English boxes alone, setup.exe is at most 24 KiB", done.returncode == 0)
-    # For the end-to-end tables.
+    # For the end-to-end tables; the builds for the consent prompt's table
+    # alone, which no shipped build resembles.
+    for folder, options in (("elevation", {"SETUP_EXIT_STATUS": "tool"}), ("elevation-utf16",
+                                                                          {"SETUP_COMMAND_LINE": "utf16"})):
+        tested = build(folder, dict(options, TEST_ELEVATION="ON"))
+        done = run(CHECK + [tested, LISTS, "@" + os.path.join(BUILD, folder, "check_exe.args")])
+        expect("the %s build for the tests alone fails the checks of a shipped one" % folder,
+               done.returncode != 0 and "built for the tests alone" in done.stdout, done.stdout[-500:])
     build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
     utf16 = build("utf16", {"SETUP_COMMAND_LINE": "utf16"})
     done = run(CHECK + [utf16, LISTS, "@" + os.path.join(BUILD, "utf16", "check_exe.args")])
