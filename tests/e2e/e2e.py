@@ -4,8 +4,8 @@ tool that records how it was started. All tables run in one Wine session,
 but for fresh, which runs first, in two sessions of its own.
 
     e2e.py [--rounds N] [--load N] [TABLE...]
-        runs the tables (launch, entry, codepage, special, fresh; all unless
-        named) N times and counts the failures of each case; --load keeps N
+        runs the tables (launch, entry, codepage, special, nsis, elevation,
+        fresh; all unless named) N times and counts the failures of each case; --load keeps N
         processes busy beside it (stress-ng)
 """
 import argparse
@@ -26,14 +26,23 @@ WORK = os.path.join(BUILD, "e2e")
 # (E2E_ALL_BUILDS=1) such a case fails.
 BUILDS = {"signed": "dual-signed (make sign)", "tool-status": "SETUP_EXIT_STATUS=tool",
           "utf16": "SETUP_COMMAND_LINE=utf16",
-          "medium-joliet": "medium (the Joliet tree of make medium's image)"}
+          "medium-joliet": "medium (the Joliet tree of make medium's image)",
+          "elevation": "TEST_ELEVATION, SETUP_EXIT_STATUS=tool (for the tests alone)",
+          "elevation-utf16": "TEST_ELEVATION, SETUP_COMMAND_LINE=utf16 (for the tests alone)"}
 ALL_BUILDS = os.environ.get("E2E_ALL_BUILDS") == "1"
+# make coverage: the builds that count their lines, in E2E_COVERAGE, each in
+# place of the builds that it stands for.
+COVERAGE = os.environ.get("E2E_COVERAGE")
+COUNTING = {None: "win32", "signed": "win32", "tool-status": "tool-status", "utf16": "utf16",
+            "elevation": "tool-status", "elevation-utf16": "utf16"}
 
 
 NSIS_TOOL = os.path.join(WORK, "nsis_tool.exe")
 
 
 def build_of(c):
+    if COVERAGE and c.get("build") in COUNTING:
+        return os.path.join(COVERAGE, COUNTING[c.get("build")], "setup.exe")
     return os.path.join(BUILD, c["build"], "setup.exe") if c.get("build") else os.path.join(WIN32, "setup.exe")
 
 TOOL = b"vorald_installer\\bin\\vorald_installer_cmd.exe"
@@ -47,6 +56,7 @@ FAILED_DE = 'Das Installationsprogramm "{tool}" konnte nicht gestartet werden.'.
 FAILED_JA = 'インストーラー "{tool}" を起動できませんでした。'.encode("cp932")
 PROBE = "probe"
 TOO_LONG = "The command line for the installer is longer than Windows allows. (206)"
+PROMPT_TOO_LONG = "Windows cannot ask for administrator rights for a command line longer than 2,048 characters. (206)"
 TOO_LONG_JA = "インストーラーのコマンド ラインが、Windows で許可されている長さを超えています。 (206)"
 UNSPELLABLE = (b"Setup cannot start the installer from the folder '{base}', because its name has characters that "
                b"the installer cannot read on this system. Copy the whole medium to a folder with a plain name, "
@@ -194,6 +204,11 @@ CODEPAGE = [
          status=2, box=UNREADABLE, command=None),
     case("utf16: tool missing where nobody can see a box", build="utf16", tool=None, hidden=True, status=1,
          box=MISSING, command=None),
+    case("utf16: a folder named like the tool", build="utf16", tool="folder", status="probe", box=FAILED,
+         reason=PROBE, command=None),
+    # A console shows the line whatever its code page.
+    case("utf16: tool missing in a folder outside the code page, the line on a console", build="utf16",
+         folder="Łódź", unicode=True, tool=None, status=1, box=MISSING, command=None, console=True),
     case("utf16: double-byte arguments, 32,766 units in all", build="utf16", codepage="cp932", units=32766),
     case("utf16: double-byte arguments, 32,767 units in all", build="utf16", codepage="cp932", units=32767,
          status=206, box=FAILED_JA, reason=TOO_LONG_JA, caption="セットアップ", command=None),
@@ -204,9 +219,24 @@ def windows_dir(path, codepage):
     return windows_path(path, codepage) + b"\\"
 
 
+# Drive letters of the end-to-end prefix, each a link to a folder here: S:
+# stands for a folder as a subst drive does (the runner tells Windows so), N:
+# is a network drive that Windows cannot name as a share.
+DRIVES = os.path.join(WORK, "drives")
+
+
+def lay_drives():
+    for letter in "sn":
+        link = os.path.join(PREFIX, "dosdevices", letter + ":")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.path.join(DRIVES, letter), link)
+
+
 def lay_out(group_dir, c, index):
     """Makes the medium of one case; returns its folder."""
-    top = os.path.join(group_dir, str(index))
+    top = os.path.join(DRIVES, c["drive"]) if c.get("drive") else os.path.join(group_dir, str(index))
+    shutil.rmtree(top, ignore_errors=True)
     medium = os.path.join(top, *c["folder"].split("\\"))
     if c.get("share"):
         # Wine serves \\server\share\ from dosdevices/unc/server/share.
@@ -280,8 +310,10 @@ def wanted_line(c, values, cp, status):
     why it showed none."""
     hidden = b"Setup showed no box: its window station is not visible\r\n" if c.get("hidden") else b""
     if c["status"] == "probe" or status == 206:
-        return (b"Setup could not start the installer '" + values[b"tool"].decode(cp).encode() +
-                b"': Windows error %d\r\n" % status) + hidden
+        # A command line too long: why, in English whatever the box's language.
+        why = b". " + {TOO_LONG_JA: TOO_LONG}.get(c["reason"], c["reason"])[:-6].encode() if status == 206 else b""
+        return (b"Setup could not start the installer '" + values[c.get("named", b"tool")].decode(cp).encode() +
+                b"': Windows error %d" % status + why + b"\r\n") + hidden
     if c["box"]:
         return fill(c.get("log", c["box"]), values).decode(cp).encode() + b"\r\n" + hidden
     return b""
@@ -355,7 +387,10 @@ def check(c, values, cp, result, record, cwd, error_file):
         expect("box caption, icon, button and reading direction", [caption, icon, buttons, reading],
                [c.get("caption", "Setup").encode(), b"error", b"1:%s;" % c.get("ok", "OK").encode(),
                 c.get("reading", b"ltr")])
-    if c.get("stderr", True):
+    if c.get("console"):
+        # The line in UTF-16, as the console shows it: a row of its own.
+        expect("the console", result.get("console", [b""])[0], line.rstrip(b"\r\n"))
+    elif c.get("stderr", True):
         unshown_line = b"".join(l + b"\r\n" for l in unshown[:1]) if c.get("unshowable") else b""
         expect("standard error", error_output, line + unshown_line)
 
@@ -377,7 +412,7 @@ def check(c, values, cp, result, record, cwd, error_file):
         expect("the payload where NSIS installed", os.path.exists(installed), c["nsis"]["copied"] == b"1")
         return problems
     line, argv = "cmdline", "argv"
-    if c.get("build") == "utf16" and c.get("unicode"):
+    if c.get("build") in ("utf16", "elevation-utf16") and c.get("unicode"):
         # In UTF-16 the tool gets the folder as Windows gives it.
         line, argv = "cmdline_w", "argv_w"
         expect("tool module, in its long form", record["module_long"][0], values[b"tool"])
@@ -395,6 +430,7 @@ def check(c, values, cp, result, record, cwd, error_file):
         expect("tool module", record["module"][0], values[b"tool"])
     expect("command line", record[line][0], fill(c["command"], values))
     expect("a console window for the tool", record["console_window"][0], b"none")
+    expect("the mark of the consent prompt, inherited by the tool", record.get("mark", [b"(not recorded)"])[0], b"none")
     expect("tool's current directory", record["cwd"][0], cwd)
     if c.get("argv"):
         expect("tool argv", record[argv][1:], [fill(a, values) for a in c["argv"]])
@@ -466,26 +502,41 @@ def prepare(group_dir, c, index):
     base = windows_dir(medium, cp)
     if c.get("share"):
         base = b"\\\\server\\share\\" + c["folder"].encode() + b"\\"
+    if c.get("drive") == "n":  # a network drive stays as it is
+        base = b"N:\\" + c["folder"].encode() + b"\\"
     setup = base + b"setup.exe"
     values = {b"base": base, b"setup": setup, b"dir": windows_dir(top, cp), b"tool": base + TOOL,
               b"top": top.encode(), b"installed": windows_path(os.path.join(top, "installed"), cp)}
+    # Started from the drive, which the tool is to get as the folder it
+    # stands for, where Windows can tell; the current directory alike.
+    on_drive = c.get("drive", "").upper().encode() + b":\\"
+    started = on_drive + c["folder"].encode() + b"\\setup.exe" if c.get("drive") == "s" else setup
     if c["line"]:
         line = fill(c["line"], values)
     else:
-        line = b'"' + setup + b'"' + (b" " + c["tail"] if c["tail"] else b"")
+        line = b'"' + started + b'"' + (b" " + c["tail"] if c["tail"] else b"")
     record = os.path.join(top, "record")
     cwd = windows_path(os.path.join(top, c["cwd"]), cp)
-    lines = [b"app=" + setup, b"cmdline=" + line, b"cwd=" + cwd,
+    start_cwd = on_drive + c["cwd"].encode() if c.get("drive") else cwd
+    if c.get("drive") == "n":
+        cwd = start_cwd
+    lines = [b"app=" + started, b"cmdline=" + line, b"cwd=" + start_cwd,
              b"env=FAKE_TOOL_RECORD=" + windows_path(record, cp),
              b"env=FAKE_TOOL_EXIT=%d" % c["exit"], b"env=FAKE_TOOL_SLEEP_MS=%d" % c["sleep"],
              b"result=" + windows_path(os.path.join(top, "result"), cp)]
-    if c.get("unicode"):
+    if c.get("unicode") or c.get("wide"):
         lines.append(b"wide=1")
     if c.get("hidden"):
         lines.append(b"hidden=1")
     if c.get("job"):
         lines.append(b"job=1")
-    if c.get("stderr", True):
+    if c.get("elevate"):
+        lines += [b"env=SETUP_TEST_UNELEVATED=1", b"any_box=1"]
+    if c.get("drive") == "s":
+        lines.append(b"subst=S:=" + windows_path(top, cp))
+    if c.get("console"):
+        lines.append(b"console=1")
+    elif c.get("stderr", True):
         lines.append(b"stderr=" + windows_path(os.path.join(top, "stderr"), cp))
     if c["args_file"] in (LOCKED, HELD):
         lines.append({LOCKED: b"lock=", HELD: b"hold="}[c["args_file"]] + base + b".setup_args")
@@ -547,7 +598,7 @@ def long_path(wine, top):
     short += "a" * (200 - len(windows_dir(short, "cp1252")))
     medium = os.path.join(short, "b" * 100)
     os.makedirs(os.path.join(medium, "vorald_installer", "bin"))
-    shutil.copy(os.path.join(WIN32, "setup.exe"), medium)
+    shutil.copy(build_of({}), medium)
     for base in (medium, short):
         os.makedirs(os.path.join(base, "vorald_installer", "bin"), exist_ok=True)
         shutil.copy(os.path.join(WIN32, "fake_tool.exe"),
@@ -594,6 +645,13 @@ NSIS = [
               command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd'),
     nsis_case("NSIS: a folder with a -: GetOptions cuts it there", folder="my-media", source=b"{dir}my",
               copied=b"0"),
+    nsis_case("NSIS: a folder with a - and a blank: quoted, read whole", folder="a-b c", source=b"{base}\\",
+              command=b'"{base}' + TOOL + b'" --source="{base}\\" --dvd'),
+    nsis_case("NSIS: a folder with a ' and no blank: GetOptions runs on to the end", folder="it's",
+              source=b"{base} --dvd", copied=b"0"),
+    nsis_case("NSIS: a folder with a blank, .setup_args /S: the quotes stay on the value", folder="my media",
+              source=b'"{base}\\" /S', copied=b"0", args_file=b"/S",
+              command=b'"{base}' + TOOL + b'" --source="{base}\\" /S', reading={"silent": b"1"}),
     nsis_case("NSIS: a folder outside the ANSI code page, UTF-16 build", folder="Łódź", build="utf16",
               unicode=True, status=0),
     nsis_case("NSIS: a tail", tail=b"--lang=de", command=b"{base}" + TOOL + b" --source={base} --lang=de"),
@@ -602,6 +660,39 @@ NSIS = [
               command=b"{base}" + TOOL + b" --source={base} /S /D=C:\\Program Files\\Test App",
               reading={"instdir": b"C:\\Program Files\\Test App", "silent": b"1",
                        "cmdline": b"{base}" + TOOL + b" --source={base} /S"}),
+]
+
+# A tool that demands administrator rights, refused by CreateProcess with 740
+# for a user without them: setup.exe asks for them for itself, and its copy
+# that the shell starts elevated starts the tool. Wine refuses no start, and
+# its every token is an administrator's: the build for these tests plays such
+# a user where SETUP_TEST_UNELEVATED asks (elevate), until it asks the shell.
+# The runner answers the boxes of the copy too.
+def elevated(name, **kw):
+    kw.setdefault("build", "elevation-utf16")
+    return case(name, elevate=True, **kw)
+
+
+FAILED_SETUP = b"Setup could not start the installer '{setup}'."
+ELEVATION = [
+    elevated("the copy starts the tool with the tail exactly, in the same folder; status 0",
+             exit=7, tail=b'--a  "b c"  ', command=b"{base}" + TOOL + b' --source={base} --a  "b c"  '),
+    elevated("built to pass the tool's status on: 7 through the copy", build="elevation", exit=7, status=7),
+    elevated("a tail outside the ANSI code page, exactly", unicode=True, tail="--target=D:\\Łódź 표".encode(),
+             command=b"{base}" + TOOL + " --source={base} --target=D:\\Łódź 표".encode()),
+    # What Windows makes of Łódź in code page 1252 (best fit), in both copies.
+    elevated("the ANSI build: its copy reads the bytes that the first one read", build="elevation", wide=True,
+             tail="--target=D:\\Łódź".encode(), command=b"{base}" + TOOL + b" --source={base} --target=D:\\L\xf3dz"),
+    elevated("a tail of 2,048 characters, as many as the shell takes", tail=b"x" * 2048,
+             command=b"{base}" + TOOL + b" --source={base} " + b"x" * 2048),
+    elevated("a tail of 2,049 characters: refused, naming the limit", tail=b"x" * 2049, status=206,
+             box=FAILED_SETUP, named=b"setup", reason=PROMPT_TOO_LONG, command=None),
+    # Wine hands the copy the first one's standard error, where Windows gives
+    # an elevated copy none: its line is here.
+    elevated("a failure that the copy told in its own box", args_file=FOLDER, status=2, box=UNREADABLE,
+             command=None),
+    elevated("a subst drive: the copy started from the folder it stands for", drive="s"),
+    elevated("the current folder on a network drive that Windows cannot name: as it is", drive="n"),
 ]
 
 # The first programs of a fresh Wine session, started as some harnesses start
@@ -624,7 +715,7 @@ NO_DISPLAY = [
 ]
 
 TABLES = {"launch": LAUNCH, "entry": ENTRY, "codepage": CODEPAGE, "special": SPECIAL, "nsis": NSIS,
-          "fresh": FRESH + NO_DISPLAY}
+          "elevation": ELEVATION, "fresh": FRESH + NO_DISPLAY}
 
 
 LANGS = {"cp1252": "C.UTF-8", "cp932": "ja_JP.UTF-8", "cp1256": "ar_EG.UTF-8"}
@@ -671,6 +762,7 @@ def run_fresh(top):
 
 
 def in_wine(groups, rounds):
+    lay_drives()
     counts = {}
     if "fresh" in groups:
         for n in range(rounds):

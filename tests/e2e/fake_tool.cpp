@@ -1,7 +1,8 @@
 // Stands in for the installer tool: records how it was started (and, in
 // UTF-8, its UTF-16 command line and arguments, the long forms of its own
-// path and of the folder that --source= names, and whether it got a console
-// window), then ends with a chosen
+// path and of the folder that --source= names, whether it got a console
+// window, and the mark that setup.exe sets before it asks for administrator
+// rights, which no tool may inherit), then ends with a chosen
 // status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
 // (FAKE_TOOL_SLEEP_MS), the status (FAKE_TOOL_EXIT), and whether to crash
@@ -86,6 +87,8 @@ int main(int argc, char** argv)
         for (int i = 0; wide_argv && i < count; i++)
             field(out, "argv_w", utf8(wide_argv[i]).c_str());
         field(out, "cwd", cwd);
+        const char* mark = getenv("SETUP_ASKED_FOR_ELEVATION");
+        field(out, "mark", mark ? mark : "none");
         for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
             if (!strncmp(argv[i], "--source=", 9)) {

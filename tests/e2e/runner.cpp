@@ -17,6 +17,14 @@
 //       job=1                 as some harnesses start a program: suspended,
 //                             with no flags and no desktop named, placed in a
 //                             job object, then resumed
+//       any_box=1             answers the boxes of any program, not only of
+//                             setup.exe: those of its elevated copy
+//       console=1             a console of the runner's own as standard
+//                             error, cleared first; what it shows after the
+//                             case is recorded (console)
+//       subst=X:=FOLDER       the drive X: as QueryDosDeviceW tells it: a
+//                             subst drive of FOLDER (Wine's own subst makes
+//                             none; a dosdevices link serves its files)
 //   e2e_runner --together CASE...
 //       starts every case at once and answers the boxes of all
 //   e2e_runner --watch RESULT MILLISECONDS
@@ -30,7 +38,8 @@
 // each box, which may hold line breaks), timed_out, tool_done (whether the
 // tool's record existed when setup.exe ended), elapsed_us (the wall-clock
 // time from the start to the end of setup.exe), probe_error and probe_reason
-// (Windows' text for it in the user's language, in UTF-8).
+// (Windows' text for it in the user's language, in UTF-8), and console
+// (what the console shows, in UTF-8, its trailing blanks left out).
 #include <windows.h>
 
 #include <stdio.h>
@@ -346,13 +355,62 @@ struct saved_variable {
 // One case on its way: what it was told and what it has seen so far.
 struct running_case {
     std::string result, record, fields;
-    bool hidden = false, started = false, ended = false;
+    bool hidden = false, any_box = false, console = false, started = false, ended = false;
     HANDLE held = INVALID_HANDLE_VALUE, error = INVALID_HANDLE_VALUE;
     PROCESS_INFORMATION process = {};
     std::vector<box_report> boxes;
     DWORD begun = 0;
     LARGE_INTEGER started_at = {};
 };
+
+// The output of a console of the runner's own, made on first use and
+// cleared for each case, which setup.exe inherits as its standard error.
+static HANDLE console_output()
+{
+    static HANDLE output = INVALID_HANDLE_VALUE;
+    if (output == INVALID_HANDLE_VALUE) {
+        // Not the console that Wine gave the runner, which is its Unix output.
+        FreeConsole();
+        AllocConsole();
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+        output = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                             OPEN_EXISTING, 0, nullptr);
+    }
+    return output;
+}
+
+static HANDLE cleared_console()
+{
+    HANDLE output = console_output();
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    GetConsoleScreenBufferInfo(output, &info);
+    COORD origin = {0, 0};
+    DWORD written = 0;
+    FillConsoleOutputCharacterW(output, L' ', info.dwSize.X * info.dwSize.Y, origin, &written);
+    SetConsoleCursorPosition(output, origin);
+    return output;
+}
+
+// What the console shows up to the row of its cursor, as one text (a long
+// line takes several rows), its trailing blanks left out.
+static std::string console_text(HANDLE output)
+{
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    GetConsoleScreenBufferInfo(output, &info);
+    std::wstring units((info.dwCursorPosition.Y + 1) * info.dwSize.X, L' ');
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(output, &units[0], static_cast<DWORD>(units.size()), {0, 0}, &read);
+    units.resize(units.find_last_not_of(L' ') + 1);
+    return to_utf8(units.c_str());
+}
+
+// X:=FOLDER: the drive's definition replaced by that of a subst drive.
+static void define_drive(const std::string& value)
+{
+    std::wstring drive = from_code_page(CP_ACP, value.substr(0, 2)), folder = from_code_page(CP_ACP, value.substr(3));
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive.c_str(), nullptr);
+    DefineDosDeviceW(0, drive.c_str(), folder.c_str());
+}
 
 // Reads a case, sets up what it asks for and starts setup.exe. Its
 // variables are set only while it starts, so that cases can run together.
@@ -389,6 +447,12 @@ static void begin_case(const char* case_path, running_case* run)
             run->hidden = value == "1";
         else if (name == "job")
             in_job = value == "1";
+        else if (name == "any_box")
+            run->any_box = value == "1";
+        else if (name == "console")
+            run->console = value == "1";
+        else if (name == "subst")
+            define_drive(value);
         else if (name == "stderr")
             error_file = value;
         else if (name == "probe") {
@@ -432,7 +496,10 @@ static void begin_case(const char* case_path, running_case* run)
         options.error = CreateFileA(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
                                     0, nullptr);
     }
-    run->error = options.error;
+    if (run->console)
+        options.error = cleared_console();
+    else
+        run->error = options.error;
     QueryPerformanceCounter(&run->started_at);
     run->begun = GetTickCount();
     run->started = start(app, cmdline, cwd, wide, options, &run->process);
@@ -449,7 +516,7 @@ static bool case_ended(running_case* run)
         return true;
     if (WaitForSingleObject(run->process.hProcess, 0) != WAIT_TIMEOUT)
         return run->ended = true;
-    answer_box(&run->boxes, run->process.dwProcessId);
+    answer_box(&run->boxes, run->any_box ? 0 : run->process.dwProcessId);
     // Where nobody can answer a box, a run must end by itself.
     if (run->hidden && GetTickCount() - run->begun > 60000 && TerminateProcess(run->process.hProcess, STILL_ACTIVE)) {
         run->fields += std::string("timed_out=1") + '\0';
@@ -477,6 +544,8 @@ static void end_case(running_case* run)
         CloseHandle(run->held);
     if (run->error != INVALID_HANDLE_VALUE)
         CloseHandle(run->error);
+    if (run->console)
+        run->fields += "console=" + console_text(console_output()) + '\0';
     write_result(run->result.c_str(), run->fields);
 }
 

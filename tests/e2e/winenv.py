@@ -23,15 +23,19 @@ RUNNER = os.path.join(WIN32, "e2e_runner.exe")
 WINE_RUN = [os.path.join(ROOT, "tools", "wine-run")]
 STAGES = os.path.join(BUILD, "stage-times")
 # Raise when the way a prefix is made changes, so that old caches are not used.
-PREFIX_RECIPE = 3
+PREFIX_RECIPE = 4
 # A program that crashes just ends: no debugger, no crash dialog. Without a
 # window manager on Xvfb, Wine waits two seconds for one at each window that
-# it hides, unless its windows are unmanaged.
+# it hides, unless its windows are unmanaged. Drive N:, where the end-to-end
+# tests link it, is a network drive.
 PREFIX_SETTINGS = b"""REGEDIT4
 
 [HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]
 "Debugger"=""
 "Auto"="1"
+
+[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]
+"n:"="network"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]
 "Managed"="N"
