@@ -7,10 +7,13 @@
 # make medium MEDIUM_TOOL=folder   lays out build/medium/ and build/medium.iso
 #                  around build/win32/setup.exe as it is (signed or not)
 # make check-medium MEDIUM_ISO=image   checks an image as Windows reads it
+# make coverage    runs the unit tests and the end-to-end tables with builds that count
+#                  their lines, and prints which lines of setup.exe no test ran
 # make fuzz        runs the fuzz targets longer; make bench compares start-up costs;
 #                  make bench-medium times make medium for a tool tree of 1.1 GB
 # make clean       removes build/; make clean-cache drops the cached Wine prefix
-.PHONY: all deps setup host test demo soak sign medium check-medium fuzz bench bench-medium clean clean-cache
+.PHONY: all deps setup host test demo soak sign medium check-medium coverage fuzz bench bench-medium clean \
+	clean-cache
 
 MAKEFLAGS += --no-print-directory
 
@@ -67,6 +70,9 @@ fuzz: host
 	        build/host/tests/corpus/$$t tests/fuzz/corpus/$$t 2>&1 | \
 	        grep -E 'number_of_executed_units|ERROR|SUMMARY|Test unit written'; \
 	done
+
+coverage: setup
+	@python3 tools/coverage.py
 
 bench: setup
 	@python3 tools/bench.py

@@ -5,14 +5,14 @@
 # openssl for signing, xorriso for the medium's image, NSIS (makensis) for an
 # installer built with it as the tool in the end-to-end tests, strace to see
 # that the medium reaches the disk in order, stress-ng to load the machine in
-# `make soak`; and, where this kernel runs no i386 programs or
+# `make soak`, gcovr for `make coverage`; and, where this kernel runs no i386 programs or
 # WINE_RUN=vm asks for it, QEMU and a Debian kernel for tools/vm.
 # Run it as often as you like; a machine that has everything costs seconds.
 set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
 googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile python3-bidi stress-ng
-osslsigncode openssl xorriso nsis strace"
+osslsigncode openssl xorriso nsis strace gcovr"
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo
