@@ -63,9 +63,9 @@ UNSPELLABLE = (b"Setup cannot start the installer from the folder '{base}', beca
                b"such as C:\\Setup, and start setup.exe there.")
 
 # An argument file that is a folder, that another program holds open without
-# sharing, or that another program holds open for writing, sharing read and
-# write.
-FOLDER, LOCKED, HELD = "folder", "locked", "held"
+# sharing, that another program holds open for writing, sharing read and
+# write, or of 2 GiB (sparse), more than anyone's arguments.
+FOLDER, LOCKED, HELD, HUGE = "folder", "locked", "held", "huge"
 
 
 def case(name, **kw):
@@ -102,6 +102,7 @@ LAUNCH = [
          command=None, stderr=False),
     case("argument file held open without read sharing", args_file=LOCKED, status=2, box=UNREADABLE,
          command=None),
+    case("argument file of 2 GiB", args_file=HUGE, status=2, box=UNREADABLE, command=None),
     case("argument file held open for writing by another program", args_file=HELD,
          command=b"{base}" + TOOL + b" --source={base} --held"),
     # The status is whatever CreateProcessA says for the same command line.
@@ -283,6 +284,9 @@ def lay_out(group_dir, c, index):
     args_path = os.path.join(medium, ".setup_args")
     if c["args_file"] == FOLDER:
         os.makedirs(args_path)
+    elif c["args_file"] == HUGE:
+        with open(args_path, "wb") as f:
+            f.truncate(1 << 31)
     elif c["args_file"] is not None:
         with open(args_path, "wb") as f:
             f.write({LOCKED: b"", HELD: b"--held\n"}.get(c["args_file"], c["args_file"]))
