@@ -2,7 +2,9 @@
 # Adds only what is missing to a Debian 12 machine: the cross compiler, Wine,
 # Xvfb, the Japanese, German, Finnish and Arabic locales, CMake, GoogleTest,
 # clang for fuzzing, pefile and bidi for the executable's checks, osslsigncode and
-# openssl for signing, xorriso for the medium's image, NSIS (makensis) for an
+# openssl for signing, with a key on a PKCS#11 token (the OpenSSL engine; a
+# token in software, SoftHSM, and opensc's pkcs11-tool for the tests, and
+# faketime for their time-stamp authority), xorriso for the medium's image, NSIS (makensis) for an
 # installer built with it as the tool in the end-to-end tests, strace to see
 # that the medium reaches the disk in order, stress-ng to load the machine in
 # `make soak`, gcovr for `make coverage`; and, where this kernel runs no i386 programs or
@@ -12,7 +14,7 @@ set -eu
 
 packages="make cmake g++ g++-mingw-w64-i686 wine wine32:i386 xvfb xauth locales
 googletest libgtest-dev clang libclang-rt-14-dev python3 python3-pefile python3-bidi stress-ng
-osslsigncode openssl xorriso nsis strace gcovr"
+osslsigncode openssl softhsm2 libengine-pkcs11-openssl opensc faketime xorriso nsis strace gcovr"
 
 sudo=
 [ "$(id -u)" -eq 0 ] || sudo=sudo

@@ -2,14 +2,18 @@
 # Signs setup.exe with Authenticode, using osslsigncode. What `make sign`
 # runs. Usage: sign.sh [EXE]   (build/win32/setup.exe by default)
 #
-#   SIGN_CERT, SIGN_KEY     certificate (chain) and key, PEM
+#   SIGN_PKCS11_MODULE      the PKCS#11 library of a token or HSM that holds
+#   SIGN_PKCS11_KEY         the key, named by a pkcs11: URI (RFC 7512); its
+#                           certificate from the token, or from SIGN_CERT
+#   SIGN_CERT, SIGN_KEY     or certificate (chain) and key, PEM
 #   SIGN_PKCS12             or both in one PKCS#12 file
-#   SIGN_PASSWORD_FILE      the password of the key or of the PKCS#12 file
+#   SIGN_PASSWORD_FILE      the token's PIN, or the password of the key or
+#                           of the PKCS#12 file: never on a command line
 #   SIGN_DIGESTS            sha256 (the default), or sha1+sha256: a SHA-1
 #                           signature with a nested SHA-256 one, for Windows
 #                           that cannot check SHA-256
-#   SIGN_TIMESTAMP_URL      an RFC 3161 time-stamp server for each signature
-#                           (optional)
+#   SIGN_TIMESTAMP_URL      an RFC 3161 time-stamp authority for each
+#                           signature (optional)
 #
 # The file is signed in a private folder beside it, then renamed over it: a
 # failure or a signal (INT, TERM, HUP) leaves the unsigned file as it was and
@@ -23,30 +27,62 @@ exe=${1:-build/win32/setup.exe}
 case $exe in -*) exe=./$exe ;; esac
 record=$exe.signed
 
-if [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
+refuse() {
+    echo "sign: $*" >&2
+    exit 2
+}
+
+# The certificate of a key on a token: the object of the same name and id.
+certificate_of() {
+    case $1 in
+        *type=private*) printf '%s\n' "$1" | sed 's/type=private/type=cert/' ;;
+        *\?*) printf '%s\n' "$1" | sed 's/?/;type=cert?/' ;;
+        *) printf '%s;type=cert\n' "$1" ;;
+    esac
+}
+
+token_certificate=
+if [ -n "${SIGN_PKCS11_KEY:-}${SIGN_PKCS11_MODULE:-}" ]; then
+    [ -n "${SIGN_PKCS11_MODULE:-}" ] && [ -n "${SIGN_PKCS11_KEY:-}" ] ||
+        refuse "a key on a token takes both SIGN_PKCS11_MODULE, the token's PKCS#11 library, and SIGN_PKCS11_KEY, the key's pkcs11: URI"
+    case $SIGN_PKCS11_KEY in
+        pkcs11:*) ;;
+        *) refuse "SIGN_PKCS11_KEY is '$SIGN_PKCS11_KEY': it takes the key's pkcs11: URI (RFC 7512), as p11tool --list-privkeys shows it" ;;
+    esac
+    [ -z "${SIGN_KEY:-}${SIGN_PKCS12:-}" ] ||
+        refuse "SIGN_PKCS11_KEY and ${SIGN_KEY:+SIGN_KEY}${SIGN_PKCS12:+SIGN_PKCS12} both name a key: give one"
+    [ -f "$SIGN_PKCS11_MODULE" ] || refuse "SIGN_PKCS11_MODULE is '$SIGN_PKCS11_MODULE', which is no file"
+    if [ -n "${SIGN_CERT:-}" ]; then
+        set -- -pkcs11module "$SIGN_PKCS11_MODULE" -certs "$SIGN_CERT" -key "$SIGN_PKCS11_KEY"
+    else
+        token_certificate=$(certificate_of "$SIGN_PKCS11_KEY")
+        set -- -pkcs11module "$SIGN_PKCS11_MODULE" -pkcs11cert "$token_certificate" -key "$SIGN_PKCS11_KEY"
+    fi
+elif [ -n "${SIGN_CERT:-}" ] && [ -n "${SIGN_KEY:-}" ]; then
     set -- -certs "$SIGN_CERT" -key "$SIGN_KEY"
 elif [ -n "${SIGN_PKCS12:-}" ]; then
     set -- -pkcs12 "$SIGN_PKCS12"
 else
-    echo "sign: no certificate. Set SIGN_CERT and SIGN_KEY (PEM files), or SIGN_PKCS12; and" >&2
-    echo "      SIGN_PASSWORD_FILE for a key with a password; SIGN_TIMESTAMP_URL adds a time stamp." >&2
+    echo "sign: no certificate. Set SIGN_PKCS11_MODULE and SIGN_PKCS11_KEY (a key on a token), SIGN_CERT and" >&2
+    echo "      SIGN_KEY (PEM files), or SIGN_PKCS12; and SIGN_PASSWORD_FILE for the PIN or the password;" >&2
+    echo "      SIGN_TIMESTAMP_URL adds a time stamp." >&2
     exit 2
 fi
+# osslsigncode reads the PIN or the password from the file itself.
 [ -z "${SIGN_PASSWORD_FILE:-}" ] || set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
 [ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
 digests=${SIGN_DIGESTS:-sha256}
 case $digests in
     sha256 | sha1+sha256) ;;
-    *) echo "sign: SIGN_DIGESTS is '$digests': it takes sha256 or sha1+sha256" >&2; exit 2 ;;
+    *) refuse "SIGN_DIGESTS is '$digests': it takes sha256 or sha1+sha256" ;;
 esac
-[ -f "$exe" ] || { echo "sign: no $exe; build it first (make)" >&2; exit 2; }
+[ -f "$exe" ] || refuse "no $exe; build it first (make)"
 # Renaming the signed file over a link would leave the file it names unsigned.
-[ ! -L "$exe" ] || { echo "sign: $exe is a link: sign the file it names, $(readlink -f -- "$exe")" >&2; exit 2; }
+[ ! -L "$exe" ] || refuse "$exe is a link: sign the file it names, $(readlink -f -- "$exe")"
 if [ -e "$record" ] && [ "$(head -n 1 -- "$record")" != "# make sign" ]; then
-    echo "sign: $record exists and is not a record of make sign: it is left as it is" >&2
-    exit 2
+    refuse "$record exists and is not a record of make sign: it is left as it is"
 fi
-command -v osslsigncode >/dev/null || { echo "sign: osslsigncode is missing (make deps)" >&2; exit 2; }
+command -v osslsigncode >/dev/null || refuse "osslsigncode is missing (make deps)"
 
 # What a run killed before it could clean up left: a folder whose run has
 # ended. The run's process number is in the folder's name from the moment
@@ -80,13 +116,43 @@ step() {
     case ${KIT_TEST_SIGNAL:-} in *:"$1") kill -s "${KIT_TEST_SIGNAL%%:*}" $$ ;; esac
 }
 
+# Why osslsigncode could not sign, in one sentence, from what it and the
+# token's library said.
+said() {
+    grep -q -i -e "$1" "$work/errors"
+}
+failed() {
+    if said "Unable to load module\|Unable to load PKCS#11 module"; then
+        why="the PKCS#11 module $SIGN_PKCS11_MODULE could not be loaded"
+    elif said "No matching initialized token"; then
+        why="no token that $SIGN_PKCS11_KEY names is there: is it plugged in, and does the URI name its token?"
+    elif said "PIN locked"; then
+        why="the token's PIN is locked"
+    elif said "PIN incorrect\|PIN_LEN_RANGE\|Login failed"; then
+        why="the token refused the PIN${SIGN_PASSWORD_FILE:+ in $SIGN_PASSWORD_FILE}"
+    elif [ -n "$token_certificate" ] && said "Failed to load certificate"; then
+        why="the token holds no certificate for the key $SIGN_PKCS11_KEY (looked for as $token_certificate): check the URI, or give the certificate in SIGN_CERT"
+    elif said "private key was not found\|Failed to load private key"; then
+        why="${SIGN_PKCS11_KEY:+the token holds no key $SIGN_PKCS11_KEY}${SIGN_PKCS11_KEY:-the key could not be read}"
+    elif said "timestamping failed\|Failed to get data from"; then
+        detail=$(grep -o -m 1 "connect error\|Connection refused\|HTTP failure[^:]*\|Timeout[^:]*" "$work/errors" || true)
+        why="the time-stamp authority $SIGN_TIMESTAMP_URL gave no time stamp${detail:+ ($detail)}"
+    else
+        why="osslsigncode could not sign it: $(grep -v '^[0-9A-F]*:error:' "$work/errors" | tail -n 1)"
+    fi
+    echo "sign: $why; $exe is left as it was." >&2
+    exit 1
+}
+
 signed=$exe
 nest=
 for digest in $(echo "$digests" | tr + ' '); do
-    # In the background, so that a signal is taken at once, not after it.
-    osslsigncode sign $nest -h "$digest" "$@" -in "$signed" -out "$work/$digest.exe" >/dev/null &
+    # In the background, so that a signal is taken at once, not after it; no
+    # input, so that a prompt that nobody sees ends at once.
+    osslsigncode sign $nest -h "$digest" "$@" -in "$signed" -out "$work/$digest.exe" \
+        </dev/null >/dev/null 2>"$work/errors" &
     signer=$!
-    wait "$signer"
+    wait "$signer" || failed
     signer=
     signed=$work/$digest.exe
     nest=-nest
@@ -102,4 +168,4 @@ mv "$signed" "$exe"
 step "signed in"
 mv "$work/record" "$record"
 [ -z "$stop" ] || exit "$stop"
-echo "signed $exe ($digests)"
+echo "signed $exe ($digests${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL})"

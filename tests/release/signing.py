@@ -1,17 +1,26 @@
 """make sign: its refusals, signals and a killed run leave the file as it
 was; each kind of certificate signs, and the record matches the file.
 """
+import calendar
 import filecmp
 import glob
 import hashlib
+import http.server
 import os
 import re
 import shutil
 import signal
 import subprocess
 import sys
+import threading
+import time
 
 from common import BUILD, CHECK, LISTS, ROOT, SETUP, STOPPING, expect, gone, run, wait_for
+
+SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
+# The test authority's clock runs this far behind the machine's, and the
+# test certificates begin before that.
+AUTHORITY_BEHIND = "-4d"
 
 def signed_as_recorded(exe):
     """Whether exe.signed holds the digest of exe, as make sign writes it."""
@@ -20,6 +29,129 @@ def signed_as_recorded(exe):
             return f.read() == "# make sign\n%s\n" % hashlib.sha256(signed.read()).hexdigest()
     except OSError:
         return False
+
+
+def certificates(work):
+    """A test CA, a code-signing certificate from it (valid from five days
+    ago for ten days) and one that expired three days ago (valid for two),
+    each with its key, made with the clock set back by faketime."""
+    paths = {name: os.path.join(work, name) for name in ("ca.pem", "ca.key", "signer.pem", "signer.key",
+                                                          "expired.pem", "expired.key", "extensions")}
+    with open(paths["extensions"], "w") as f:
+        f.write("extendedKeyUsage = codeSigning\nbasicConstraints = CA:false\n")
+    back = ["faketime", "-f", "-5d"]
+    run(back + ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650", "-subj", "/CN=Test CA",
+                "-keyout", paths["ca.key"], "-out", paths["ca.pem"]])
+    for name, days in (("signer", "10"), ("expired", "2")):
+        request = os.path.join(work, name + ".csr")
+        run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test %s" % name,
+             "-keyout", paths[name + ".key"], "-out", request])
+        done = run(back + ["openssl", "x509", "-req", "-in", request, "-CA", paths["ca.pem"], "-CAkey",
+                           paths["ca.key"], "-CAcreateserial", "-days", days, "-extfile", paths["extensions"],
+                           "-out", paths[name + ".pem"]])
+        expect("openssl makes the test certificate of %s" % name, done.returncode == 0, done.stderr[-300:])
+    return paths
+
+
+def token(work, paths):
+    """A PKCS#11 token in software (SoftHSM 2) in a folder of its own, with
+    the signer's key and certificate; its settings, and its PIN in a file."""
+    folder = os.path.join(work, "token")
+    os.makedirs(os.path.join(folder, "objects"))
+    conf = os.path.join(folder, "softhsm2.conf")
+    with open(conf, "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n"
+                % os.path.join(folder, "objects"))
+    env = dict(os.environ, SOFTHSM2_CONF=conf)
+    pin = os.path.join(folder, "pin")
+    with open(pin, "w") as f:
+        f.write("4711\n")
+    key8 = os.path.join(folder, "key8.pem")
+    der = os.path.join(folder, "signer.der")
+    run(["openssl", "pkcs8", "-topk8", "-nocrypt", "-in", paths["signer.key"], "-out", key8])
+    run(["openssl", "x509", "-in", paths["signer.pem"], "-outform", "DER", "-out", der])
+    steps = [["softhsm2-util", "--init-token", "--free", "--label", "Test token", "--so-pin", "87654321",
+              "--pin", "4711"],
+             ["softhsm2-util", "--import", key8, "--token", "Test token", "--label", "signer", "--id", "01",
+              "--pin", "4711"],
+             ["pkcs11-tool", "--module", SOFTHSM, "--login", "--pin", "4711", "--write-object", der, "--type",
+              "cert", "--id", "01", "--label", "signer"]]
+    done = None
+    for argv in steps:
+        done = run(argv, env=env)
+        if done.returncode:
+            break
+    expect("SoftHSM holds the test key and certificate on a token", done.returncode == 0,
+           (done.stdout + done.stderr)[-300:])
+    return conf, pin
+
+
+class Authority:
+    """An RFC 3161 time-stamp authority on 127.0.0.1, openssl ts behind a
+    small HTTP server in a thread, its clock behind the machine's; it
+    answers answers requests (all, where None), then fails the rest."""
+
+    def __init__(self, work):
+        self.folder = os.path.join(work, "authority")
+        os.makedirs(self.folder)
+        self.files = {name: os.path.join(self.folder, name) for name in ("ca.pem", "ca.key", "tsa.pem", "tsa.key",
+                                                                         "tsa.cnf", "serial")}
+        with open(self.files["tsa.cnf"], "w") as f:
+            f.write("[ tsa ]\ndefault_tsa = tsa_config\n[ tsa_config ]\nserial = %s\ncrypto_device = builtin\n"
+                    "signer_digest = sha256\ndefault_policy = 1.2.3.4.1\nother_policies = 1.2.3.4.2\n"
+                    "digests = sha1, sha256\naccuracy = secs:1\nordering = yes\ntsa_name = yes\n"
+                    "ess_cert_id_chain = no\ness_cert_id_alg = sha256\n[ v3_tsa ]\n"
+                    "extendedKeyUsage = critical,timeStamping\nbasicConstraints = CA:false\n"
+                    "keyUsage = critical,digitalSignature\n" % self.files["serial"])
+        with open(self.files["serial"], "w") as f:
+            f.write("01\n")
+        back = ["faketime", "-f", "-10d"]
+        run(back + ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650", "-subj",
+                    "/CN=Test time-stamp CA", "-keyout", self.files["ca.key"], "-out", self.files["ca.pem"]])
+        request = os.path.join(self.folder, "tsa.csr")
+        run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Test time-stamp authority",
+             "-keyout", self.files["tsa.key"], "-out", request])
+        run(back + ["openssl", "x509", "-req", "-in", request, "-CA", self.files["ca.pem"], "-CAkey",
+                    self.files["ca.key"], "-CAcreateserial", "-days", "3650", "-extfile", self.files["tsa.cnf"],
+                    "-extensions", "v3_tsa", "-out", self.files["tsa.pem"]])
+        self.answers = None
+        authority = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                if authority.answers is not None:
+                    if authority.answers <= 0:
+                        self.send_error(503)
+                        return
+                    authority.answers -= 1
+                reply = subprocess.run(["faketime", "-f", AUTHORITY_BEHIND, "openssl", "ts", "-reply", "-config",
+                                        authority.files["tsa.cnf"], "-queryfile", "/dev/stdin", "-inkey",
+                                        authority.files["tsa.key"], "-signer", authority.files["tsa.pem"],
+                                        "-chain", authority.files["ca.pem"]], input=query, capture_output=True)
+                self.send_response(200 if reply.returncode == 0 else 500)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.end_headers()
+                self.wfile.write(reply.stdout)
+
+            def log_message(self, *_):
+                pass
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def all_verified(out, stamps):
+    """Whether osslsigncode verify passed every signature (and, where stamps,
+    its stamp against the authority's CA)."""
+    blocks = re.split(r"\nSignature Index: ", out)[1:]
+    return bool(blocks) and all("Signature verification: ok" in b and (
+        not stamps or "Timestamp Server Signature verification: ok" in b) for b in blocks)
 
 
 def signing():
@@ -45,13 +177,47 @@ def signing():
     untouched = lambda: filecmp.cmp(SETUP, unsigned, shallow=False) and sorted(os.listdir(work)) == files
     bare = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
     pem = dict(bare, SIGN_CERT=cert, SIGN_KEY=key)
-    for what, env, says, exe in (("no certificate", bare, "no certificate", unsigned),
-                                 ("a missing key", dict(pem, SIGN_KEY=os.path.join(work, "no-key.pem")), "", unsigned),
-                                 ("SIGN_DIGESTS=md5", dict(pem, SIGN_DIGESTS="md5"), "SIGN_DIGESTS", unsigned),
-                                 ("a link", pem, "unsigned.exe", os.path.join(work, "link.exe"))):
+    # A key on a token (SoftHSM), and a time-stamp authority of the test's own.
+    paths = certificates(work)
+    conf, pin = token(work, paths)
+    authority = Authority(work)
+    wrong_pin = os.path.join(work, "wrong-pin")
+    with open(wrong_pin, "w") as f:
+        f.write("1111\n")
+    signer_key = "pkcs11:token=Test%20token;object=signer;type=private"
+    p11 = dict(bare, SOFTHSM2_CONF=conf, SIGN_PKCS11_MODULE=SOFTHSM, SIGN_PKCS11_KEY=signer_key,
+               SIGN_PASSWORD_FILE=pin)
+    stamped = dict(bare, SIGN_CERT=paths["signer.pem"], SIGN_KEY=paths["signer.key"],
+                   SIGN_TIMESTAMP_URL=authority.url)
+    files = sorted(os.listdir(work))
+    # what, environment, what it says, the file, one sentence alone, the authority's answers
+    for what, env, says, exe, *one in (
+            ("no certificate", bare, "no certificate", unsigned),
+            ("a missing key", dict(pem, SIGN_KEY=os.path.join(work, "no-key.pem")), "", unsigned),
+            ("SIGN_DIGESTS=md5", dict(pem, SIGN_DIGESTS="md5"), "SIGN_DIGESTS", unsigned),
+            ("a link", pem, "unsigned.exe", os.path.join(work, "link.exe")),
+            ("a wrong PIN", dict(p11, SIGN_PASSWORD_FILE=wrong_pin), "refused the PIN in " + wrong_pin, unsigned,
+             True),
+            ("a URI that names no key on the token", dict(p11, SIGN_PKCS11_KEY=signer_key.replace("signer", "nobody"),
+                                                          SIGN_CERT=paths["signer.pem"]),
+             "holds no key pkcs11:token=Test%20token;object=nobody", unsigned, True),
+            ("a URI that names no certificate on the token",
+             dict(p11, SIGN_PKCS11_KEY=signer_key.replace("signer", "nobody")),
+             "no certificate for the key pkcs11:token=Test%20token;object=nobody", unsigned, True),
+            ("a token that is not there", dict(p11, SIGN_PKCS11_KEY=signer_key.replace("Test", "Lost")),
+             "no token that pkcs11:token=Lost%20token", unsigned, True),
+            ("a key on a token and a key file", dict(p11, SIGN_KEY=key), "both name a key", unsigned, True),
+            ("an authority that does not answer", dict(pem, SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"),
+             "authority http://127.0.0.1:9/ gave no time stamp", unsigned, True),
+            ("an authority that stamps the SHA-1 signature and stops", dict(stamped, SIGN_DIGESTS="sha1+sha256"),
+             "gave no time stamp", unsigned, True, 1)):
+        authority.answers = one[1] if len(one) > 1 else None
         done = run([sign, exe], env=env)
-        expect("sign with %s fails, leaving the file as it was and nothing beside it" % what,
-               done.returncode != 0 and says in done.stderr and untouched(), done.stderr[-300:])
+        expect("sign with %s fails, leaving the file as it was and nothing beside it%s" % (
+                   what, ", in one sentence naming it" if one else ""),
+               done.returncode != 0 and says in done.stderr and untouched() and
+               (not one or len(done.stderr.strip().splitlines()) == 1), done.stderr[-300:])
+    authority.answers = None
     foreign = unsigned + ".signed"
     with open(foreign, "w") as f:
         f.write("notes of my own\n")
@@ -114,25 +280,63 @@ def signing():
     shutil.copy(SETUP, unsigned)
     os.remove(unsigned + ".signed")
 
-    for kind, env, digests in (("a PEM certificate", pem, ["SHA256"]),
-                               ("a PKCS#12 file", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password),
-                                ["SHA256"]),
-                               ("an encrypted PEM key", dict(pem, SIGN_KEY=locked, SIGN_PASSWORD_FILE=password),
-                                ["SHA256"]),
-                               ("SHA-1 and a nested SHA-256", dict(pem, SIGN_DIGESTS="sha1+sha256"),
-                                ["SHA1", "SHA256"])):
+    # osslsigncode as make sign runs it, each command line recorded: the PIN
+    # is never on one, which anyone's ps shows.
+    wrapped = os.path.join(work, "wrapped")
+    os.makedirs(wrapped)
+    command_lines = os.path.join(work, "command-lines")
+    with open(os.path.join(wrapped, "osslsigncode"), "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> %s\nexec %s "$@"\n' % (command_lines, shutil.which("osslsigncode")))
+    os.chmod(os.path.join(wrapped, "osslsigncode"), 0o755)
+    on_token = dict(p11, PATH=wrapped + ":" + os.environ["PATH"])
+    for kind, env, digests, ca, stamps in (
+            ("a PEM certificate", pem, ["SHA256"], cert, False),
+            ("a PKCS#12 file", dict(bare, SIGN_PKCS12=pkcs12, SIGN_PASSWORD_FILE=password), ["SHA256"], cert, False),
+            ("an encrypted PEM key", dict(pem, SIGN_KEY=locked, SIGN_PASSWORD_FILE=password), ["SHA256"], cert,
+             False),
+            ("a key on a token, its certificate on the token", on_token, ["SHA256"], paths["ca.pem"], False),
+            ("a key on a token, its certificate from SIGN_CERT", dict(on_token, SIGN_CERT=paths["signer.pem"]),
+             ["SHA1", "SHA256"], paths["ca.pem"], False),
+            ("a certificate that has expired, stamped while it was valid",
+             dict(stamped, SIGN_CERT=paths["expired.pem"], SIGN_KEY=paths["expired.key"]), ["SHA256"],
+             paths["ca.pem"], True),
+            ("SHA-1 and a nested SHA-256, each stamped", dict(stamped, SIGN_DIGESTS="sha1+sha256"),
+             ["SHA1", "SHA256"], paths["ca.pem"], True)):
         signed = os.path.join(work, "setup.exe")  # the last one stays, for the end-to-end tables
         shutil.copy(SETUP, signed)
         os.chmod(signed, 0o751)
+        if os.path.exists(command_lines):
+            os.remove(command_lines)
+        env = dict(env, SIGN_DIGESTS="+".join(digests).lower())
+        signed_at = time.time()
         done = run([sign, signed], env=env)
         expect("make sign with %s, keeping the file's mode, and records what it signed" % kind,
                done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751 and signed_as_recorded(signed),
                done.stderr[-500:])
-        done = run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed])
+        if env.get("SIGN_PKCS11_KEY"):
+            with open(command_lines) as f:
+                lines = f.read()
+            expect("make sign with %s asks the token for the key, never with the PIN on a command line" % kind,
+                   "4711" not in lines and "-pkcs11module %s" % SOFTHSM in lines and "-key " + signer_key in lines,
+                   lines[-500:])
+        done = run(["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", authority.files["ca.pem"], "-in",
+                    signed])
         found = re.findall(r"Message digest algorithm  : (\S+)", done.stdout)
-        expect("osslsigncode verifies the signatures made with %s: %s" % (kind, " and ".join(digests)),
-               done.returncode == 0 and found == digests and
+        expect("osslsigncode verifies the signatures made with %s against its CA: %s" % (kind, " and ".join(digests)),
+               done.returncode == 0 and found == digests and all_verified(done.stdout, stamps) and
                "Number of verified signatures: %d" % len(digests) in done.stdout, (done.stdout + done.stderr)[-800:])
+        if stamps:
+            # The stamp's time is the authority's, days behind the machine's,
+            # which signed it; the certificate is checked at that time.
+            stamped_at = [calendar.timegm(time.strptime(" ".join(t.split()), "%b %d %H:%M:%S %Y GMT"))
+                          for t in re.findall(r"Timestamp time: ([^\n]*)", done.stdout)]
+            expect("each signature made with %s carries the authority's stamp, of its time" % kind,
+                   len(stamped_at) == len(digests) and
+                   all(abs(signed_at - 4 * 86400 - t) < 600 for t in stamped_at), done.stdout[-800:])
+        if "expired" in kind:
+            bare_verify = run(["osslsigncode", "verify", "-CAfile", ca, "-ignore-timestamp", "-in", signed])
+            expect("without its stamp, the signature made with %s would not verify today" % kind,
+                   not all_verified(bare_verify.stdout, False), bare_verify.stdout[-500:])
         done = run(CHECK + [signed, LISTS])
         print(done.stdout, end="")
         expect("the executable checks pass on the signed file", done.returncode == 0)
@@ -158,8 +362,30 @@ def signing():
            "the file recorded",
            verified and signed_as_recorded(again) is False and medium.returncode != 0 and
            "is not the file that make sign recorded" in medium.stderr, medium.stderr[-300:])
+    # What make medium and check-medium say of the signatures: who signed,
+    # and when each was stamped; one that is not stamped is a warning.
+    plain = os.path.join(work, "plain.exe")
+    shutil.copy(SETUP, plain)
+    run([sign, plain], env=pem)
+    medium_env = dict({k: v for k, v in bare.items() if not k.startswith("MEDIUM_")}, MEDIUM_TOOL=tool)
+    for exe, says in ((signed, "signed by /CN=Test signer (SHA1, stamped %s; SHA256, stamped %s)"),
+                      (plain, "signed by /CN=Throw-away test signer (SHA256, NOT stamped)")):
+        folder = os.path.join(work, os.path.basename(exe) + "-medium")
+        made = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "make", folder, "--setup", exe],
+                   env=medium_env)
+        checked = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "check", folder + ".iso"])
+        day = time.strftime("%Y-%m-%d", time.gmtime(time.time() - 4 * 86400))
+        pattern = re.escape(says).replace("%s", day + r" \d\d:\d\d:\d\d UTC")
+        warned = [l for l in made.stderr.splitlines() + checked.stderr.splitlines() if "warning" in l]
+        expect("make medium and check-medium name the signer of setup.exe and say %s" % (
+                   "when each signature was stamped" if exe == signed else "that it is not stamped, warning once each"),
+               made.returncode == 0 and checked.returncode == 0 and re.search(pattern, made.stdout) and
+               re.search("ok   setup.exe: " + pattern, checked.stdout) and
+               len(warned) == (0 if exe == signed else 2) and all("no time stamp" in w for w in warned),
+               made.stdout[-400:] + made.stderr[-300:] + checked.stdout[-300:])
     shutil.copy(SETUP, os.path.join(work, "-setup.exe"))
     done = run([sign, "-setup.exe"], env=pem, cwd=work)
     expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(
         ["osslsigncode", "verify", "-CAfile", cert, "-in", os.path.join(work, "-setup.exe")]).returncode == 0,
         done.stderr[-300:])
+    authority.stop()

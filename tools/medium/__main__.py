@@ -26,6 +26,7 @@ import os
 import signal
 import sys
 
+import setup_exe
 from image import check, report
 from lock import hold_work, locked, make_work
 from names import SUMS
@@ -46,7 +47,7 @@ def make(medium, setup):
     beside the old ones, moves them in and removes the old."""
     image, marker = medium + ".iso", medium + ".made"
     work = os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
-    files, label, summary, planned = plan(setup)
+    files, label, summary, planned, warning = plan(setup)
     refuse_what_windows_would_not_see(files)
     os.makedirs(os.path.dirname(medium), exist_ok=True)
     lock = locked(medium)
@@ -77,7 +78,7 @@ def make(medium, setup):
     for line in summary:
         print("  " + line)
     print("image: %s, %d bytes, label %r" % (image, os.path.getsize(image), label))
-    return report(image, [])
+    return report(image, [], warning)
 
 
 def option(args, name, default):
@@ -116,7 +117,16 @@ def run(args):
         keep = option(args, "--extract", None)
         if len(args) <= 2:
             image = args[1] if len(args) > 1 else IMAGE
-            return report(image, check(image, keep))
+            kept = {}
+            problems = check(image, keep, kept=kept)
+            if problems or "setup.exe" not in kept:
+                return report(image, problems)
+            try:
+                said, warning = setup_exe.signature_said(setup_exe.signatures(kept["setup.exe"]))
+            except setup_exe.NoVerifier:
+                fail("osslsigncode is missing (make deps): it tells whether setup.exe is signed")
+            print("ok   setup.exe: %s" % said)
+            return report(image, [], warning)
     sys.exit(__doc__)
 
 

@@ -7,6 +7,7 @@ import re
 import shlex
 import stat
 import subprocess
+import sys
 
 import beside
 from names import SUMS, TOOL, unholdable, windows_upper
@@ -33,16 +34,17 @@ def last_line(text):
     return lines[-1] if lines else "nothing"
 
 
-def check(image, keep, seen=None):
+def check(image, keep, seen=None, kept=None):
     """Returns the list of what is wrong with image, as Windows would read it;
     keeps its tree in keep, a new folder, when asked. A folder is checked as
     the tree it holds. seen, where given, gets the sum of its SHA256SUMS
     ("sums") and of the whole image ("image"), which then comes from the same
-    one read as every file's."""
+    one read as every file's; kept, the bytes of setup.exe as they were
+    checked."""
     if not os.path.exists(image):
         return ["no %s" % image]
     if os.path.isdir(image):
-        return check_folder(image)
+        return check_folder(image, kept)
     if keep and os.path.lexists(keep):
         return ["%s exists: the tree goes to a new folder" % keep]
     # norock: the Joliet names, else the plain ISO 9660 ones, as Windows;
@@ -63,7 +65,7 @@ def check(image, keep, seen=None):
         sums = None
         if seen is not None:
             sums, seen["image"] = one_pass(f, extents)
-        return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]), sums, seen)
+        return problems + compare(extents, folders, lambda path: read_extents(f, extents[path]), sums, seen, kept)
 
 
 def extents_of(toc):
@@ -135,7 +137,7 @@ def cut_short(image):
         if size < blocks * 2048 else []
 
 
-def check_folder(folder):
+def check_folder(folder, kept=None):
     """A medium's folder, as its image would be checked."""
     files, folders = {}, set()
     for d, dirs, names in os.walk(folder):
@@ -148,7 +150,7 @@ def check_folder(folder):
         with open(files[path], "rb") as f:
             yield from iter(lambda: f.read(1 << 20), b"")
 
-    return compare(files, folders, read)
+    return compare(files, folders, read, kept=kept)
 
 
 def read_extents(image, extents):
@@ -166,10 +168,10 @@ def read_extents(image, extents):
 SUM_LINE = re.compile(r"^([0-9a-f]{64})  (.+)$")
 
 
-def compare(found, folders, read, sums=None, seen=None):
+def compare(found, folders, read, sums=None, seen=None, kept=None):
     """What is wrong with a tree of the files found (read(path) gives each
     one's data, unless sums has its sum already) and folders, against its
-    SHA256SUMS, whose sum goes to seen."""
+    SHA256SUMS, whose sum goes to seen; setup.exe's bytes, as read, to kept."""
     if SUMS not in found:
         return ["no %s in the image; Windows shows: %s" % (SUMS, ", ".join(sorted(found)[:8]))]
     problems = []
@@ -212,6 +214,8 @@ def compare(found, folders, read, sums=None, seen=None):
             for data in read(path):
                 h.update(data)
                 progress.add(len(data))
+                if kept is not None and path == "setup.exe":
+                    kept[path] = kept.get(path, b"") + data
             got = h.hexdigest()
         progress.file(path)
         if got != wanted:
@@ -224,11 +228,13 @@ def compare(found, folders, read, sums=None, seen=None):
     return problems
 
 
-def report(image, problems):
+def report(image, problems, warning=None):
     for p in problems:
         print("FAIL " + p)
     if problems:
         return 1
     print("ok   %s: setup.exe, autorun.inf, .setup_args if any and the tool lie where setup.exe looks, "
           "with the bytes of %s" % (image, SUMS))
+    if warning:
+        print("medium: warning: " + warning, file=sys.stderr)
     return 0

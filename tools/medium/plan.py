@@ -1,9 +1,9 @@
 """The settings (MEDIUM_*), each checked, and the plan they give: every file
 of the medium, its label and the summary.
 """
+import hashlib
 import os
 import re
-import subprocess
 
 import setup_exe
 from names import PATH_MAX, SUMS, label_problem, unholdable, windows_upper
@@ -135,41 +135,38 @@ def argument_bytes(utf16):
     return data, "%r, %d bytes in code page %s" % (text, len(data), page)
 
 
-def signature(setup, record):
-    """Who signed setup, or that nobody did; refuses a setup.exe that is not
+def signature(setup, data, record):
+    """Who signed setup (its bytes, data), or that nobody did, and a warning
+    where a signature carries no time stamp; refuses a setup.exe that is not
     the one that make sign recorded (record), or whose signature does not
     match it."""
     if os.path.lexists(record):
         with open(record, encoding="utf-8", errors="replace") as f:
             signed = f.read().split()
-        if digest(setup) not in signed:
+        if hashlib.sha256(data).hexdigest() not in signed:
             fail("%s is not the file that make sign recorded in %s: it was built or changed since, or make sign "
                  "was stopped before it recorded it. Sign it again (make sign), or remove %s to ship it "
                  "unsigned" % (setup, record, record))
     try:
-        done = subprocess.run(["osslsigncode", "verify", "-in", setup], capture_output=True, text=True,
-                              errors="replace")
-    except FileNotFoundError:
+        found = setup_exe.signatures(data)
+    except setup_exe.NoVerifier:
         fail("osslsigncode is missing (make deps): it tells whether setup.exe is signed")
-    out = done.stdout + done.stderr
-    if "No signature found" in out:
-        return "NOT signed"
-    current = re.findall(r"Current message digest\s*: (\S+)", out)
-    if not current or current != re.findall(r"Calculated message digest\s*: (\S+)", out):
+    if found and not found[0]:
         fail("%s carries a signature that does not match its bytes: sign it again (make sign)" % setup)
-    subject = re.search(r"Signer's certificate:.*?Subject: ([^\n]*)", out, re.S)
-    digests = re.findall(r"Message digest algorithm\s+: (\S+)", out)
-    return "signed by %s (%s)" % (subject.group(1) if subject else "an unknown subject", " and ".join(digests))
+    return setup_exe.signature_said(found)
 
 
 def setup_facts(setup, record):
     """What setup is, read from its own bytes: whether it reads a UTF-16
-    command line, whether it has an icon, and who signed it."""
+    command line, whether it has an icon, who signed it, and a warning where
+    its signature is not stamped."""
     try:
         utf16, has_icon = setup_exe.describe(setup)
+        with open(setup, "rb") as f:
+            data = f.read()
     except (OSError, setup_exe.NotAProgram) as e:
         fail("%s is not a setup.exe that make builds: %s" % (setup, e))
-    return utf16, has_icon, signature(setup, record)
+    return (utf16, has_icon) + signature(setup, data, record)
 
 
 def plan(setup):
@@ -192,7 +189,7 @@ def plan(setup):
     if not os.path.isfile(setup):
         fail("no %s: build it first (make)" % setup)
     planned = digest(setup)
-    utf16, has_icon, signed = setup_facts(setup, setup + ".signed")
+    utf16, has_icon, signed, warning = setup_facts(setup, setup + ".signed")
     label = os.environ.get("MEDIUM_LABEL", "Setup")
     why = label_problem(label)
     if why:
@@ -220,7 +217,7 @@ def plan(setup):
                "MEDIUM_EXTRA          %s" % (extra or "unset"),
                "MEDIUM_LABEL          %r%s" % (label, "" if "MEDIUM_LABEL" in os.environ else " (unset: the default)"),
                "links followed        %s" % links_said(links, [top for _, top in tops])]
-    return files, label, summary, planned
+    return files, label, summary, planned, warning
 
 
 def refuse_what_windows_would_not_see(files):

@@ -1,8 +1,14 @@
-"""What a built setup.exe is, read from its own bytes with the standard
-library: the names it imports and the kinds of resources it holds. A file
-that the build's configuration rewrites can say otherwise.
+"""What a built setup.exe is, read from its own bytes: the names it imports
+and the kinds of resources it holds (with the standard library), and its
+signatures (osslsigncode). A file that the build's configuration rewrites
+can say otherwise.
 """
+import os
+import re
 import struct
+import subprocess
+import tempfile
+import time
 
 RT_GROUP_ICON = 14
 
@@ -88,3 +94,61 @@ def describe(path):
         return wide, RT_GROUP_ICON in image.resource_types()
     except (struct.error, ValueError) as e:
         raise NotAProgram("cut short (%s)" % e)
+
+
+class NoVerifier(Exception):
+    pass
+
+
+def stamp_time(text):
+    """osslsigncode's "Dec  8 14:18:41 2026 GMT" as 2026-12-08 14:18:41 UTC."""
+    try:
+        return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.strptime(" ".join(text.split()), "%b %d %H:%M:%S %Y GMT"))
+    except ValueError:
+        return text.strip()
+
+
+def signatures(data):
+    """What osslsigncode reads of the signatures in a setup.exe's bytes: None
+    where it has none; else whether each matches the bytes, the signer's
+    subject, and of each signature its digest and the time of its stamp
+    (None where it has none). Raises NoVerifier without osslsigncode."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "setup.exe")
+        with open(path, "wb") as f:
+            f.write(data)
+        try:
+            done = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True,
+                                  errors="replace")
+        except FileNotFoundError:
+            raise NoVerifier()
+    out = done.stdout + done.stderr
+    if "No signature found" in out:
+        return None
+    blocks = re.split(r"\nSignature Index: ", out)[1:] or [out]
+    current = re.findall(r"Current message digest\s*: (\S+)", out)
+    matches = bool(current) and current == re.findall(r"Calculated message digest\s*: (\S+)", out)
+    subject = re.search(r"Signer's certificate:.*?Subject: ([^\n]*)", out, re.S)
+    each = []
+    for block in blocks:
+        digest = re.search(r"Message digest algorithm\s+: (\S+)", block)
+        stamp = re.search(r"Timestamp time: ([^\n]*)", block)
+        each.append((digest.group(1) if digest else "an unknown digest", stamp and stamp_time(stamp.group(1))))
+    return matches, subject.group(1) if subject else "an unknown subject", each
+
+
+def signature_said(found):
+    """signatures() in the summary's words, and a warning where a signature
+    carries no time stamp: Windows stops trusting it with its certificate."""
+    if found is None:
+        return "NOT signed", None
+    _, subject, each = found
+    said = "signed by %s (%s)" % (subject, "; ".join("%s, %s" % (digest, "stamped " + stamp if stamp else "NOT stamped")
+                                                  for digest, stamp in each))
+    bare = [digest for digest, stamp in each if not stamp]
+    warning = None
+    if bare:
+        warning = ("setup.exe's %s signature%s no time stamp: Windows stops trusting %s when the certificate "
+                   "expires. Sign it with SIGN_TIMESTAMP_URL" % (" and ".join(bare), "s carry" if len(bare) > 1
+                                                                  else " carries", "them" if len(bare) > 1 else "it"))
+    return said, warning
