@@ -3,7 +3,8 @@
 # make demo        runs setup.exe from a sample medium under Wine
 # make soak N=3    runs the end-to-end tables N times and counts each case's failures;
 #                  LOAD=2 keeps two processes busy beside it
-# make sign        signs build/win32/setup.exe (SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
+# make sign        signs build/win32/setup.exe (SIGN_PKCS11_MODULE and SIGN_PKCS11_KEY,
+#                  SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
 # make medium MEDIUM_TOOL=folder   lays out build/medium/ and build/medium.iso
 #                  around build/win32/setup.exe as it is (signed or not)
 # make check-medium MEDIUM_ISO=image   checks an image as Windows reads it

@@ -152,7 +152,7 @@ def from_setup_exe(m):
     signed_make = script + ["make", os.path.join(work, "signed-medium"), "--setup", os.path.join(signed, "setup.exe")]
     done = run(signed_make, env=good)
     expect("make medium says who signed setup.exe",
-           done.returncode == 0 and "signed by /CN=Throw-away test signer (SHA1 and SHA256)" in done.stdout,
+           done.returncode == 0 and "signed by /CN=Test signer (SHA1, stamped " in done.stdout,
            done.stdout[-300:] + done.stderr[-300:])
     rewrite(os.path.join(signed, "setup.exe"), "This program cannot be run", "This program CANNOT be run")
     os.remove(os.path.join(signed, "setup.exe.signed"))
