@@ -84,23 +84,27 @@ if [ -e "$record" ] && [ "$(head -n 1 -- "$record")" != "# make sign" ]; then
 fi
 command -v osslsigncode >/dev/null || refuse "osslsigncode is missing (make deps)"
 
-# What a run killed before it could clean up left: a folder whose run has
-# ended. The run's process number is in the folder's name from the moment
-# it is made (an earlier make sign wrote it to a pid file inside); a folder
-# whose run still lives stays.
-for old in "$(dirname "$exe")/.$(basename "$exe").signing."*; do
+# Each run holds a lock on its folder while it lives, and so do the programs
+# it starts: a folder whose lock anyone can take is what a killed run left,
+# whatever became of its process (in another PID namespace, or another
+# user's, its number tells nothing). The folder beside them is locked while
+# they are looked at and a new one is made and locked, so that no run takes
+# one for dead that another has only just made. Beside the file, so that the
+# last step is a rename on one file system; a folder of its own, so that no
+# other process can take a name in it.
+dir=$(dirname "$exe")
+exec 8<"$dir"
+flock -w 60 8 || refuse "$dir is locked by another program: run make sign again when it has let go"
+for old in "$dir/.$(basename "$exe").signing."*; do
     [ -d "$old" ] || continue
-    pid=${old##*.signing.}
-    pid=${pid%%.*}
-    case $pid in '' | *[!0-9]*) pid=$(cat "$old/pid" 2>/dev/null || true) ;; esac
-    if [ -z "$pid" ] || ! kill -0 "$pid" 2>/dev/null; then
+    if (exec 7<"$old" && flock -n 7) 2>/dev/null; then
         rm -rf "$old"
     fi
 done
-
-# Beside the file, so that the last step is a rename on one file system; a
-# folder of its own, so that no other process can take a name in it.
-work=$(mktemp -d "$(dirname "$exe")/.$(basename "$exe").signing.$$.XXXXXX")
+work=$(mktemp -d "$dir/.$(basename "$exe").signing.XXXXXX")
+exec 9<"$work"
+flock -n 9
+exec 8<&-
 signer=
 cleanup() {
     [ -z "$signer" ] || kill "$signer" 2>/dev/null || true

@@ -18,7 +18,6 @@ CHECK = [sys.executable, os.path.join(ROOT, "tests", "check_exe.py")]
 LISTS = os.path.join(ROOT, "tests", "win2000")
 STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 failures = []
-failures = []
 
 
 def expect(what, ok, detail=""):
@@ -108,9 +107,10 @@ def stopped_at(argv, env, at):
 
 
 def finished(process):
-    """Lets a stopped run go on; its status and standard error."""
+    """Lets a stopped run go on; its status and standard error (its standard
+    output kept as process.output)."""
     os.kill(process.pid, signal.SIGCONT)
-    _, error = process.communicate(timeout=120)
+    process.output, error = process.communicate(timeout=120)
     return process.returncode, error
 
 

@@ -51,6 +51,10 @@ def checks(m):
     expect("the check passes on the image", done.returncode == 0, done.stdout[-800:])
     done = run(script + ["check", out])
     expect("the check passes on the medium's folder", done.returncode == 0, done.stdout[-800:])
+    # A reader gone before the check says ok: quiet, with a shell's status.
+    done = run(["bash", "-c", 'set -o pipefail; "$@" | (exec 0<&-; true)', "check"] + script + ["check", out + ".iso"])
+    expect("check-medium into a closed pipe: nothing said, status 141", done.returncode == 141 and not done.stderr,
+           "%d %s" % (done.returncode, done.stderr[-300:]))
     level1 = os.path.join(work, "level1.iso")
     run(["xorriso", "-as", "mkisofs", "-iso-level", "1", "-o", level1, out])
     done = run(script + ["check", level1])

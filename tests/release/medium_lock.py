@@ -43,3 +43,17 @@ def one_run_at_a_time(m):
            done.stderr[-300:])
     run(["rm", "-rf", work_folder])
 
+    # One folder, one name: a run stopped through one link to its parent is
+    # finished through another.
+    links = [os.path.join(m.work, name) for name in ("l", "l2")]
+    for link in links:
+        os.symlink(m.work, link)
+    spelled = [os.path.join(link, os.path.basename(folder)) for link in links]
+    run(m.script + ["make", spelled[0]], env=dict(again, KIT_TEST_SIGNAL="KILL:medium aside"))
+    done = run(m.script + ["make", spelled[1]], env=good)
+    expect("a run stopped through one link to the folder's parent is finished through another",
+           done.returncode == 0 and "interrupted run" in done.stdout and args_of(folder) == b'--from-medium "a b"',
+           done.stderr[-300:])
+    for link in links:
+        os.remove(link)
+

@@ -47,6 +47,11 @@ def refusals(m):
             ("a .setup_args in MEDIUM_EXTRA, MEDIUM_ARGS unset", no_args, [".setup_args"], "own .setup_args"),
             ("a link to /proc/self/environ", good, ["env -> /proc/self/environ"], "pseudo-files"),
             ("a link to a FIFO", good, ["pipe -> ../a-fifo"], "neither a file nor a folder"),
+            ("a link to /dev/stdin, which names whatever standard input is", good, ["in -> /dev/stdin"],
+             "pseudo-files"),
+            ("a file from MEDIUM_EXTRA in the tool's own folder", good, ["Vorald_Installer/bin/version.dll"],
+             "version.dll into vorald_installer\\bin\\"),
+            ("a FOLDER inside MEDIUM_EXTRA", dict(good, MEDIUM_EXTRA=work), [], "lies inside MEDIUM_EXTRA"),
             ("a label with a byte that is not UTF-8", dict(good, MEDIUM_LABEL="x\udcff"), [], "MEDIUM_LABEL"),
             ("an autorun.inf in MEDIUM_EXTRA, named as text", good, ["AutoRun.inf"], "make medium's own autorun"),
             ("an empty folder", good, ["docs/empty/"], "empty folder"),
@@ -83,14 +88,23 @@ def made(m):
     done = run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out)
     expect("sha256sum -c reads the medium's sums", done.returncode == 0, done.stdout[-300:])
     linked = os.path.join(m.work, "linked")
-    lay_files(linked, ["notes.txt -> ../outside.txt"])
+    lay_files(linked, ["notes.txt -> ../outside.txt", "a\u2028b.txt", "c\u2029d.txt", "e\u0085f.txt"])
     with open(os.path.join(m.work, "outside.txt"), "w") as f:
         f.write("from elsewhere\n")
-    done = run(script + ["make", os.path.join(m.work, "linked-medium")], env=dict(good, MEDIUM_EXTRA=linked))
-    expect("the summary names a link that leads out of the trees given",
-           done.returncode == 0 and "1; 1 to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s -> %s" % (
-               os.path.join(linked, "notes.txt"), os.path.join(m.work, "outside.txt")) in done.stdout,
+    os.link(os.path.join(m.work, "outside.txt"), os.path.join(linked, "hard.txt"))
+    medium = os.path.join(m.work, "linked-medium")
+    done = run(script + ["make", medium], env=dict(good, MEDIUM_EXTRA=linked))
+    expect("the summary names a link that leads out of the trees given, and a hard link to a file outside",
+           done.returncode == 0 and "1; 1 to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s -> %s; 1 a hard link to a file "
+           "outside MEDIUM_TOOL and MEDIUM_EXTRA: %s" % (os.path.join(linked, "notes.txt"),
+                                                           os.path.join(m.work, "outside.txt"),
+                                                           os.path.join(linked, "hard.txt")) in done.stdout,
            done.stdout[-400:] + done.stderr[-300:])
+    checked = [run(script + ["check", medium + suffix]) for suffix in (".iso", "")]
+    expect("names with U+2028, U+2029 and U+0085, which Windows and Joliet allow: made, checked and read by "
+           "sha256sum -c", all(d.returncode == 0 for d in checked) and
+           run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=medium).returncode == 0,
+           "".join(d.stdout[-300:] + d.stderr[-300:] for d in checked))
     # Paths are bytes: one that is not UTF-8 works, whatever the locale.
     odd_tool = os.path.join(m.work, "tool \udcff")
     shutil.copytree(m.tool, odd_tool)

@@ -10,6 +10,7 @@ import re
 import shutil
 
 from common import BUILD, SETUP, args_of, expect, finished, one_line, rewrite, replaced, run, snapshot, stopped_at
+from medium_record import rewrite_in_time
 
 
 def digest(path):
@@ -56,6 +57,22 @@ def interruptions(m):
                "Traceback" not in stopped.stderr,
                stopped.stderr[-300:] + done.stderr[-300:])
 
+    # A work folder loses its mark last: whatever a run stopped while it
+    # removed one left, the next run knows for the kit's own.
+    folder = os.path.join(work, "interrupted")
+    for what, first, second in (
+            ("KILL while the next run removes what a stopped run left", "KILL:synced", "KILL:removing leftovers"),
+            ("Ctrl-C, and again while the run removes its work folder", "INT:making,INT:removing leftovers", None)):
+        run(["rm", "-rf", folder, folder + ".iso", folder + ".made", os.path.join(work, ".interrupted.work")])
+        run(script + ["make", folder], env=good)
+        stopped = run(script + ["make", folder], env=dict(again, KIT_TEST_SIGNAL=first))
+        if second:
+            stopped = run(script + ["make", folder], env=dict(again, KIT_TEST_SIGNAL=second))
+        done = run(script + ["make", folder], env=again)
+        expect("%s: the next run takes the work folder for its own and ends ok" % what,
+               stopped.returncode != 0 and done.returncode == 0 and args_of(folder) == b"--again" and
+               "\nok   " in done.stdout, stopped.stderr[-300:] + done.stderr[-300:])
+
 
 def edits_and_steps(m):
     """Edits made while a run replaces the medium are kept; the steps come in
@@ -73,6 +90,12 @@ def edits_and_steps(m):
         return os.path.exists(os.path.join(folder, "NOTES.txt")) == noted and args_of(folder) == b'--from-medium "a b"'
 
     aside = os.path.join(work, ".replaced.work", "old.medium")
+    image_aside = os.path.join(work, ".replaced.work", "old.image")
+    seen = {}
+
+    def rewrite_image_aside():
+        rewrite_in_time(image_aside)
+        seen["image"] = digest(image_aside)
 
     def note_in_aside():
         # As through a shell whose current folder is inside the medium.
@@ -86,7 +109,11 @@ def edits_and_steps(m):
              lambda: digest(folder + ".iso") == edited and edits_kept(False)),
             ("right after the old medium was moved aside", "medium aside", note_in_aside, edits_kept),
             ("at the last moment, before the old medium is removed", "removing the old", note_in_aside,
-             lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again")):
+             lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again"),
+            ("while the old medium is removed", "removing the old medium", note_in_aside,
+             lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again"),
+            ("of the image aside, its size and modification time kept", "image aside", rewrite_image_aside,
+             lambda: digest(folder + ".iso") == seen["image"] and edits_kept(False))):
         fresh()
         running = stopped_at(make, again, at)
         edit()
@@ -105,19 +132,48 @@ def edits_and_steps(m):
     os.makedirs(signed, exist_ok=True)
     for name in ("setup.exe", "setup.exe.signed"):
         run(["cp", os.path.join(BUILD, "signed", name), signed])
-    for what, at, env, change in (
+    # What is copied is what was looked at: a file swapped after the plan for
+    # a link into the kernel's pseudo-files, or a FIFO, is refused by what is
+    # open, not by its name.
+    extra = os.path.join(work, "extra-copy")
+    run(["cp", "-r", m.extra, extra])
+    notes = os.path.join(extra, "docs", "Łódź 表.txt")
+
+    def swap(to):
+        os.remove(notes)
+        os.symlink(to, notes) if to else os.mkfifo(notes)
+
+    for what, at, env, change, says in (
             ("a file of the tool changed once it was copied", "copied", dict(again, MEDIUM_TOOL=tool),
-             lambda: run(["sh", "-c", "echo x >> " + os.path.join(tool, "bin", "vorald_installer_cmd.exe")])),
-            ("a signed setup.exe built again during the run", "planned", again,
-             lambda: run(["cp", SETUP, os.path.join(signed, "setup.exe")]))):
+             lambda: run(["sh", "-c", "echo x >> " + os.path.join(tool, "bin", "vorald_installer_cmd.exe")]),
+             "changed while this run copied it"),
+            ("a file of the tool rewritten once it was copied, its size kept", "copied", dict(again, MEDIUM_TOOL=tool),
+             lambda: rewrite(os.path.join(tool, "bin", "vorald_installer_cmd.exe")), "changed while this run copied it"),
+            ("a file swapped for a link to /proc/self/environ after the plan", "planned",
+             dict(again, MEDIUM_EXTRA=extra), lambda: swap("/proc/self/environ"), notes + " became a link"),
+            ("a file swapped for a FIFO after the plan", "planned", dict(again, MEDIUM_EXTRA=extra),
+             lambda: swap(None), notes + " is not the file that this run looked at")):
         fresh()
-        argv = make + (["--setup", os.path.join(signed, "setup.exe")] if "setup.exe" in what else [])
-        running = stopped_at(argv, env, at)
+        running = stopped_at(make, env, at)
         change()
         status, error = finished(running)
         expect("%s: the run fails, naming it, and the last good medium stays" % what,
-               status != 0 and "changed while this run copied it" in error and
+               status != 0 and says in error and len(error.strip().splitlines()) == 1 and
                args_of(folder) == b'--from-medium "a b"', error[-300:])
+        run(["rm", "-rf", extra])
+        run(["cp", "-r", m.extra, extra])
+    # setup.exe is read once: built again as soon as it was read, the medium
+    # ships the signed bytes that the summary speaks of, and says so.
+    fresh()
+    running = stopped_at(make + ["--setup", os.path.join(signed, "setup.exe")], again, "setup.exe read")
+    run(["cp", SETUP, os.path.join(signed, "setup.exe")])
+    status, error = finished(running)
+    output = running.output
+    expect("a signed setup.exe built again once it was read: the medium ships the signed bytes that the summary "
+           "names as signed, and a warning says it changed",
+           status == 0 and digest(os.path.join(folder, "setup.exe")) == digest(os.path.join(BUILD, "signed",
+                                                                                            "setup.exe")) and
+           "signed by /CN=Test signer" in output and "changed during this run" in error, output[-300:] + error[-300:])
 
     # The steps in order: on the disk before READY, a second look before
     # the old one goes aside.
@@ -222,6 +278,17 @@ def full_disk(m):
                    "and makes the new one" % free_by,
                    first.returncode == 0 and full and done.returncode == 0 and args_of(folder) == b"--again" and
                    "changed since" not in done.stderr, error[-300:] + done.stderr[-300:])
+        # A full disk as the work folder's mark is written: the error names
+        # it, and the next run takes what is left for the kit's own.
+        running = stopped_at(make, again, "marking")
+        run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"])
+        status, error = finished(running)
+        run(["rm", "-f", filler])
+        done = run(make, env=again)
+        expect("a full disk as the mark is written: one sentence naming it; the next run ends ok",
+               status != 0 and os.path.join(disk, ".m.work", "made-by") in error and
+               len(error.strip().splitlines()) == 1 and done.returncode == 0 and args_of(folder) == b"--again",
+               error[-300:] + done.stderr[-300:])
         # A full disk while the new medium is copied, and while xorriso
         # writes the image: one sentence naming the path each time.
         allocated = int(run(["du", "-s", "--block-size=1", folder]).stdout.split()[0])

@@ -2,6 +2,7 @@
 was; each kind of certificate signs, and the record matches the file.
 """
 import calendar
+import fcntl
 import filecmp
 import glob
 import hashlib
@@ -277,6 +278,23 @@ def signing():
     expect("a folder that a killed make sign left is removed by the next, which signs",
            left and done.returncode == 0 and not glob.glob(os.path.join(work, ".unsigned.exe.signing.*")) and
            signed_as_recorded(unsigned), done.stderr[-300:])
+    shutil.copy(SETUP, unsigned)
+    os.remove(unsigned + ".signed")
+    # A run is alive while it holds its folder's lock, whatever its process
+    # number says: one in another PID namespace, or another user's, tells
+    # nothing here.
+    held = os.path.join(work, ".unsigned.exe.signing.999999.held")
+    unheld = os.path.join(work, ".unsigned.exe.signing.%d.unheld" % os.getpid())
+    os.makedirs(held)
+    os.makedirs(unheld)
+    holder = os.open(held, os.O_RDONLY)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    done = run([sign, unsigned], env=pem)
+    os.close(holder)
+    expect("make sign leaves the folder of a live run whose process number means nothing here, and removes one "
+           "that no run holds though its number is a live process's",
+           done.returncode == 0 and os.path.isdir(held) and not os.path.exists(unheld), done.stderr[-300:])
+    shutil.rmtree(held)
     shutil.copy(SETUP, unsigned)
     os.remove(unsigned + ".signed")
 

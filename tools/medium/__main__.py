@@ -28,12 +28,12 @@ import sys
 
 import setup_exe
 from image import check, report
-from lock import hold_work, locked, make_work
+from lock import hold_work, locked, make_work, remove_work_folder
 from names import SUMS
 from plan import plan, refuse_what_windows_would_not_see
 from record import READY, write_record
 from replace import (STOPPING, commit, hold_signals, keep_previous, make_new, recover, refuse_what_is_not_mine,
-                     release_signals, remove, remove_work)
+                     release_signals, remove_work)
 from say import describe, fail, step
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -47,7 +47,8 @@ def make(medium, setup):
     beside the old ones, moves them in and removes the old."""
     image, marker = medium + ".iso", medium + ".made"
     work = os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
-    files, label, summary, planned, warning = plan(setup)
+    planned = plan(setup, medium)
+    files, label = planned.files, planned.label
     refuse_what_windows_would_not_see(files)
     os.makedirs(os.path.dirname(medium), exist_ok=True)
     lock = locked(medium)
@@ -59,9 +60,9 @@ def make(medium, setup):
     make_work(work, medium)
     hold_work(work, medium)
     try:
-        ready = make_new(work, files, label, planned)
+        ready = make_new(work, files, label)
     except BaseException as e:
-        remove(work)
+        remove_work_folder(work)
         if isinstance(e, OSError):
             fail("could not make the new medium (%s); %s and %s are left as they were" % (describe(e), medium,
                                                                                             image))
@@ -70,15 +71,35 @@ def make(medium, setup):
     keep_previous(work, marker)
     write_record(os.path.join(work, READY), ready)
     step("ready")
-    commit(work, medium, image, marker, ready)
-    remove_work(work, medium, image)
+    looked = commit(work, medium, image, marker, ready)
+    remove_work(work, medium, image, looked)
     release_signals(held)
     lock.close()
     print("medium: %s: %d files and %s" % (medium, len(files), SUMS))
-    for line in summary:
+    for line in planned.summary:
         print("  " + line)
     print("image: %s, %d bytes, label %r" % (image, os.path.getsize(image), label))
+    warning = planned.warning
+    if not same_as_read(setup, planned.setup_read):
+        warning = "%s changed during this run: the medium holds the one that was read at its start, which the " \
+                  "summary describes; run make medium again to ship the new one" % setup
     return report(image, [], warning)
+
+
+def same_as_read(path, then):
+    try:
+        now = os.stat(path)
+    except OSError:
+        return False
+    return (now.st_dev, now.st_ino, now.st_size, now.st_mtime_ns, now.st_ctime_ns) == (
+        then.st_dev, then.st_ino, then.st_size, then.st_mtime_ns, then.st_ctime_ns)
+
+
+def resolved(path):
+    """path with its parent folder's links resolved: one folder, one name,
+    for its lock, its work folder's mark and its record."""
+    path = os.path.abspath(path)
+    return os.path.join(os.path.realpath(os.path.dirname(path)), os.path.basename(path))
 
 
 def option(args, name, default):
@@ -102,6 +123,10 @@ def main():
         signal.signal(number, lambda n, _: sys.exit(128 + n))
     try:
         return run(sys.argv[1:])
+    except BrokenPipeError:
+        # A reader that has had enough (| head): quiet, as a shell's own commands.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except OSError as e:
         fail("%s. Mend that (free space, unmount the folder, lift its protection) and run it again: it finishes "
              "or undoes what this run left" % describe(e))
@@ -111,8 +136,7 @@ def run(args):
     if args[:1] == ["make"]:
         setup = os.path.abspath(option(args, "--setup", os.path.join(BUILD, "win32", "setup.exe")))
         if len(args) <= 2:
-            medium = os.path.abspath(args[1]) if len(args) > 1 else os.path.join(BUILD, "medium")
-            return make(medium, setup)
+            return make(resolved(args[1] if len(args) > 1 else os.path.join(BUILD, "medium")), setup)
     if args[:1] == ["check"]:
         keep = option(args, "--extract", None)
         if len(args) <= 2:

@@ -74,7 +74,8 @@ def extents_of(toc):
     extents, each reported with the whole file's size: all but the last are
     full blocks."""
     parts, folders = {}, set()
-    for line in toc.splitlines():
+    # Lines end in line feeds alone: a name may hold U+2028, U+2029 or U+0085.
+    for line in toc.split("\n"):
         if line.startswith("File data lba:"):
             fields = line[len("File data lba:"):].split(",", 4)
             number, block, blocks, size = (int(f) for f in fields[:4])
@@ -179,7 +180,9 @@ def compare(found, folders, read, sums=None, seen=None, kept=None):
     listing = b"".join(read(SUMS))
     if seen is not None:
         seen["sums"] = hashlib.sha256(listing).hexdigest()
-    for number, line in enumerate(listing.decode("utf-8", "replace").splitlines(), 1):
+    lines = listing.decode("utf-8", "replace").split("\n")
+    # As sha256sum -c reads it: lines end in line feeds alone.
+    for number, line in enumerate(lines[:-1] if lines[-1] == "" else lines, 1):
         match = SUM_LINE.match(line)
         if not match:
             problems.append("%s line %d is not a sum and a name: %r" % (SUMS, number, line[:80]))

@@ -1,16 +1,23 @@
 """One run at a time: FOLDER.lock, and the work folder, marked as the kit's
-own when it is made and held by the run that makes it.
+own when it is made, held by the run that makes it, known again by the next
+one whatever a stopped run left of it, and removed with its mark last.
 """
 import fcntl
 import os
+import shutil
+import subprocess
 import sys
 import time
 
-from say import fail
+from record import PREVIOUS, READY, named, read_record, sync_folder
+from say import fail, step
 
 LOCK_MARK = "make medium lock\n"
 WORK_MARK = "make medium work folder\n"
 MARK = "made-by"  # in the work folder
+# All that the kit writes into a work folder, .part the records half written.
+WORK_NAMES = {MARK, MARK + ".part", READY, READY + ".part", PREVIOUS, PREVIOUS + ".part", "medium", "medium.iso",
+              "old.medium", "old.image"}
 
 
 def holder(path):
@@ -52,11 +59,12 @@ def locked(medium):
         except FileNotFoundError:
             pass
         f.close()
-    f.seek(0)
-    f.truncate()
-    f.write(LOCK_MARK + "process %d, %s\n" % (os.getpid(), " ".join(sys.argv).encode(
-        errors="surrogateescape").decode(errors="replace")))
-    f.flush()
+    with named(path):
+        f.seek(0)
+        f.truncate()
+        f.write(LOCK_MARK + "process %d, %s\n" % (os.getpid(), " ".join(sys.argv).encode(
+            errors="surrogateescape").decode(errors="replace")))
+        f.flush()
     return f
 
 
@@ -76,19 +84,64 @@ def hold_work(work, medium):
 
 def make_work(work, medium):
     """Makes the work folder with its mark, which names the medium and the
-    run: only a folder with it is ever taken for the kit's own."""
-    os.mkdir(work)
-    with open(os.path.join(work, MARK), "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.write(WORK_MARK + "medium: %s\nrun: process %d, %s\n" % (medium, os.getpid(), time.ctime()))
-        f.flush()
-        os.fsync(f.fileno())
+    run. The mark is written whole beside its name and then renamed: a full
+    disk leaves a folder that holds nothing but the kit's own names."""
+    with named(work):
+        os.mkdir(work)
+    mark = os.path.join(work, MARK)
+    step("marking")
+    with named(mark + ".part"):
+        with open(mark + ".part", "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.write(WORK_MARK + "medium: %s\nrun: process %d, %s\n" % (medium, os.getpid(), time.ctime()))
+            f.flush()
+            os.fsync(f.fileno())
+    with named(mark):
+        os.rename(mark + ".part", mark)
+    sync_folder(work)
 
 
 def own_work(work, medium):
-    """Whether work is a work folder that make medium made for medium."""
+    """Whether work is a work folder that make medium made for medium: its
+    mark says so. Where the mark is lost or empty (a run stopped while it
+    wrote or removed it, a full disk), the folder is still the kit's if it
+    holds nothing but what the kit writes there, a record of its own among
+    it or only the mark's remains."""
     try:
+        names = set(os.listdir(work))
         with open(os.path.join(work, MARK), encoding="utf-8", errors="surrogateescape") as f:
             text = f.read()
+    except FileNotFoundError:
+        text = ""
     except OSError:
         return False
-    return text.startswith(WORK_MARK + "medium: %s\n" % medium)
+    if text:
+        return text.startswith(WORK_MARK + "medium: %s\n" % medium)
+    if not names <= WORK_NAMES:
+        return False
+    records = [n for n in (READY, PREVIOUS) if n in names]
+    return any(read_record(os.path.join(work, n)) for n in records) or names <= {MARK, MARK + ".part"}
+
+
+def remove(path):
+    """Removes what the kit made; an error names the whole path."""
+    def whole(function, name, error):
+        raise OSError(error[1].errno, error[1].strerror, name) from error[1]
+
+    if os.path.isdir(path) and not os.path.islink(path):
+        subprocess.run(["chmod", "-R", "u+w", path], stderr=subprocess.DEVNULL)  # what it cannot, rmtree names
+        shutil.rmtree(path, onerror=whole)
+    elif os.path.lexists(path):
+        with named(path):
+            os.remove(path)
+
+
+def remove_work_folder(work):
+    """Removes the work folder, its mark last: a run stopped meanwhile leaves
+    a folder that the next one still knows for the kit's own."""
+    for name in sorted(os.listdir(work), reverse=True):
+        if name != MARK:
+            remove(os.path.join(work, name))
+            step("removing leftovers")
+    remove(os.path.join(work, MARK))
+    with named(work):
+        os.rmdir(work)

@@ -1,14 +1,14 @@
 """The settings (MEDIUM_*), each checked, and the plan they give: every file
 of the medium, its label and the summary.
 """
+import collections
 import hashlib
 import os
-import re
+import stat
 
 import setup_exe
 from names import PATH_MAX, SUMS, label_problem, unholdable, windows_upper
-from record import digest
-from say import fail
+from say import fail, step
 
 # The ANSI code pages of Windows, by the names Python gives them.
 CODE_PAGES = {n: "cp%d" % n for n in (874, 932, 949, 950, *range(1250, 1259))}
@@ -23,12 +23,42 @@ ARGS_MAX_UNITS = 32766 - 62
 # process's environment, say) on the medium, or block on a device.
 PSEUDO = ("/proc", "/sys", "/dev")
 
+# A file that goes on the medium as the plan saw it: the name it was found
+# by, the path that the copy opens (a link's target, resolved, where one was
+# followed), and what the open file must be: its device, inode and size.
+Source = collections.namedtuple("Source", "name path followed device inode size links")
+
+
+def pseudo(path):
+    return any(path == p or path.startswith(p + "/") for p in PSEUDO)
+
+
+def link_target(source):
+    """Where the link source leads, each hop looked at: refused where one
+    leads into the kernel's pseudo-files (/dev/stdin, say, which names
+    whatever standard input is), nowhere or round in a loop."""
+    hop = source
+    for _ in range(40):
+        if not os.path.islink(hop):
+            break
+        hop = os.path.normpath(os.path.join(os.path.realpath(os.path.dirname(hop)), os.readlink(hop)))
+        if pseudo(hop):
+            break
+    try:
+        real = hop if pseudo(hop) else os.path.realpath(source, strict=True)
+    except OSError as e:
+        fail("%s is a link that %s" % (source, "goes round in a loop" if e.errno == 40 else "leads nowhere"))
+    if pseudo(real):
+        fail("%s is a link to %s, among the kernel's pseudo-files (/proc, /sys, /dev): make medium "
+             "follows links to files and folders alone" % (source, real))
+    return real
+
 
 def tree_files(top, prefix, files):
-    """Adds every file under top to files; follows links to files and
-    folders, refusing those that lead nowhere, back up the tree, into the
-    kernel's pseudo-files or to anything else. Returns the links followed,
-    each with its target."""
+    """Adds every file under top to files, as a Source; follows links to
+    files and folders, refusing those that lead nowhere, back up the tree,
+    into the kernel's pseudo-files or to anything else. Returns the links
+    followed, each with its target."""
     links = []
 
     def visit(folder, above):
@@ -38,26 +68,21 @@ def tree_files(top, prefix, files):
                  "added by hand; put a file in it, or remove it" % folder)
         for name in names:
             source = os.path.join(folder, name)
-            if os.path.islink(source):
-                try:
-                    real = os.path.realpath(source, strict=True)
-                except OSError as e:
-                    fail("%s is a link that %s" % (source, "goes round in a loop" if e.errno == 40
-                                                   else "leads nowhere"))
-                if any(real == p or real.startswith(p + "/") for p in PSEUDO):
-                    fail("%s is a link to %s, among the kernel's pseudo-files (/proc, /sys, /dev): make medium "
-                         "follows links to files and folders alone" % (source, real))
-                if not (os.path.isfile(real) or os.path.isdir(real)):
+            followed = os.path.islink(source)
+            real = link_target(source) if followed else os.path.realpath(source)
+            seen = os.stat(real) if followed else os.lstat(source)
+            if followed:
+                if not (stat.S_ISREG(seen.st_mode) or stat.S_ISDIR(seen.st_mode)):
                     fail("%s is a link to %s, which is neither a file nor a folder" % (source, real))
                 links.append((source, real))
-            else:
-                real = os.path.realpath(source)
-            if os.path.isdir(source):
+            if stat.S_ISDIR(seen.st_mode):
                 if real in above:
                     fail("%s is a link to %s, a folder that holds it: a loop" % (source, real))
                 visit(source, above | {real})
-            elif os.path.isfile(source):
-                files.append((prefix + os.path.relpath(source, top).replace(os.sep, "/"), source))
+            elif stat.S_ISREG(seen.st_mode):
+                files.append((prefix + os.path.relpath(source, top).replace(os.sep, "/"),
+                              Source(source, real if followed else source, followed, seen.st_dev, seen.st_ino,
+                                     seen.st_size, seen.st_nlink)))
             else:
                 fail("%s is neither a file nor a folder" % source)
 
@@ -65,16 +90,26 @@ def tree_files(top, prefix, files):
     return links
 
 
-def links_said(links, tops):
+def few(names):
+    return ", ".join(names[:3]) + (" and %d more" % (len(names) - 3) if len(names) > 3 else "")
+
+
+def links_said(links, tops, files):
     """The summary's word on links: how many, and those that lead out of the
-    trees given, which may bring in what the author did not mean to ship."""
+    trees given, which may bring in what the author did not mean to ship;
+    and files with another name (a hard link) outside them, which an edit
+    there changes."""
     inside = [os.path.realpath(t) for t in tops]
     outside = ["%s -> %s" % link for link in links
                if not any(link[1] == t or link[1].startswith(t + os.sep) for t in inside)]
     said = "%d" % len(links)
     if outside:
-        said += "; %d to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s%s" % (
-            len(outside), ", ".join(outside[:3]), " and %d more" % (len(outside) - 3) if len(outside) > 3 else "")
+        said += "; %d to outside MEDIUM_TOOL and MEDIUM_EXTRA: %s" % (len(outside), few(outside))
+    sources = [source for _, source in files if isinstance(source, Source)]
+    names_inside = collections.Counter((s.device, s.inode) for s in sources if not s.followed)
+    hard = sorted({s.name for s in sources if not s.followed and s.links > names_inside[(s.device, s.inode)]})
+    if hard:
+        said += "; %d a hard link to a file outside MEDIUM_TOOL and MEDIUM_EXTRA: %s" % (len(hard), few(hard))
     return said
 
 
@@ -156,23 +191,43 @@ def signature(setup, data, record):
     return setup_exe.signature_said(found)
 
 
-def setup_facts(setup, record):
-    """What setup is, read from its own bytes: whether it reads a UTF-16
-    command line, whether it has an icon, who signed it, and a warning where
-    its signature is not stamped."""
+def setup_facts(setup, data):
+    """What setup is, from its bytes (data), read once: whether it reads a
+    UTF-16 command line, whether it has an icon, who signed it, and a warning
+    where its signature is not stamped."""
     try:
-        utf16, has_icon = setup_exe.describe(setup)
-        with open(setup, "rb") as f:
-            data = f.read()
-    except (OSError, setup_exe.NotAProgram) as e:
+        utf16, has_icon = setup_exe.describe(data)
+    except setup_exe.NotAProgram as e:
         fail("%s is not a setup.exe that make builds: %s" % (setup, e))
-    return (utf16, has_icon) + signature(setup, data, record)
+    return (utf16, has_icon) + signature(setup, data, setup + ".signed")
 
 
-def plan(setup):
-    """Every file of the medium, as (path on the medium, source file or
-    bytes), the label, the lines of the summary, and the sum of the
-    setup.exe that the summary speaks of."""
+def inside(path, folder):
+    return path == folder or path.startswith(folder.rstrip("/") + "/")
+
+
+def refuse_nested(medium, tops):
+    """A FOLDER or image inside a tree that goes on the medium would ship the
+    last run's medium, image, lock and record, more each run; a tree inside
+    FOLDER would go aside with the old medium."""
+    for variable, top in tops:
+        real = os.path.realpath(top)
+        for path in (medium, medium + ".iso"):
+            if inside(path, real):
+                fail("%s lies inside %s (%s): each run would ship the last one's medium and image; "
+                     "make the medium elsewhere" % (path, variable, top))
+        if inside(real, medium):
+            fail("%s (%s) lies inside %s, which make medium replaces; keep it elsewhere" % (variable, top, medium))
+
+
+Plan = collections.namedtuple("Plan", "files label summary warning setup_read")
+
+
+def plan(setup, medium):
+    """Every file of the medium, as (path on the medium, Source or bytes),
+    the label, the lines of the summary, a warning (or None), and what
+    setup.exe was when its bytes were read, once: what the summary says of
+    it and what ships are those bytes."""
     unknown = sorted(k for k in os.environ if k.startswith("MEDIUM_") and k not in SETTINGS)
     if unknown:
         fail("%s: not a setting of make medium (%s)" % (", ".join(unknown), ", ".join(SETTINGS[:-1])))
@@ -188,8 +243,14 @@ def plan(setup):
                 "; found " + ", ".join(found) if found else ""))
     if not os.path.isfile(setup):
         fail("no %s: build it first (make)" % setup)
-    planned = digest(setup)
-    utf16, has_icon, signed, warning = setup_facts(setup, setup + ".signed")
+    try:
+        with open(setup, "rb") as f:
+            data = f.read()
+            setup_read = os.fstat(f.fileno())
+    except OSError as e:
+        fail("%s cannot be read: %s" % (setup, e.strerror))
+    step("setup.exe read")
+    utf16, has_icon, signed, warning = setup_facts(setup, data)
     label = os.environ.get("MEDIUM_LABEL", "Setup")
     why = label_problem(label)
     if why:
@@ -198,17 +259,26 @@ def plan(setup):
     # autorun.inf is ANSI text: a label it cannot hold is left to the volume's.
     if label.isascii():
         autorun += "label=%s\r\n" % label
-    files = [("setup.exe", setup), ("autorun.inf", autorun.encode("ascii"))]
+    files = [("setup.exe", data), ("autorun.inf", autorun.encode("ascii"))]
     args, args_said = argument_bytes(utf16)
     if args is not None:
         files.append((".setup_args", args))
     extra = os.environ.get("MEDIUM_EXTRA")
     links = []
     tops = [("vorald_installer/", tool)] + ([("", extra)] if extra else [])
+    refuse_nested(medium, [("MEDIUM_TOOL", tool)] + ([("MEDIUM_EXTRA", extra)] if extra else []))
+    extras = []
     for prefix, top in tops:
         if not os.path.isdir(top):
             fail("%s is not a folder" % top)
-        links += tree_files(top, prefix, files)
+        links += tree_files(top, prefix, extras if prefix == "" else files)
+    files += extras
+    # The tool's own folder is the tool's: a DLL there is one that the tool loads.
+    beside_tool = [source.name for path, source in extras
+                   if windows_upper(path).startswith(windows_upper("vorald_installer/bin/"))]
+    if beside_tool:
+        fail("MEDIUM_EXTRA would put %s into vorald_installer\\bin\\, the tool's own folder, where the tool "
+             "would load a DLL of that name: put them into MEDIUM_TOOL" % few(beside_tool))
     summary = ["setup.exe             %s, %s, for a tool that reads its command line in %s"
                % (setup, signed, "UTF-16" if utf16 else "the ANSI code page"),
                "MEDIUM_TOOL           %s" % tool,
@@ -216,8 +286,8 @@ def plan(setup):
                "MEDIUM_ARGS_CODE_PAGE %s" % os.environ.get("MEDIUM_ARGS_CODE_PAGE", "unset"),
                "MEDIUM_EXTRA          %s" % (extra or "unset"),
                "MEDIUM_LABEL          %r%s" % (label, "" if "MEDIUM_LABEL" in os.environ else " (unset: the default)"),
-               "links followed        %s" % links_said(links, [top for _, top in tops])]
-    return files, label, summary, planned, warning
+               "links followed        %s" % links_said(links, [top for _, top in tops], files)]
+    return Plan(files, label, summary, warning, setup_read)
 
 
 def refuse_what_windows_would_not_see(files):
@@ -230,7 +300,8 @@ def refuse_what_windows_would_not_see(files):
         parts = path.split("/")
         for depth, name in enumerate(parts):
             here = "/".join(parts[:depth + 1])
-            named = "make medium's own " + path if isinstance(source, bytes) else source
+            named = source.name if isinstance(source, Source) else \
+                path if path == "setup.exe" else "make medium's own " + path
             mine = (here, named if depth == len(parts) - 1 else "the folder " + here)
             why = unholdable(name)
             if why:

@@ -1,6 +1,7 @@
 """FOLDER.made and READY: the record of a medium and its image (each name;
 each file's identity and sum), compared, read and written durably.
 """
+import contextlib
 import ctypes
 import hashlib
 import json
@@ -12,6 +13,21 @@ from say import progress, step
 
 MADE_BY = "make medium"
 READY = "ready"  # in the work folder: the record of a new medium that is whole
+# In the work folder, from READY on until the old medium is removed: the
+# record of the old medium and image, which they are compared with.
+PREVIOUS = "previous"
+
+
+@contextlib.contextmanager
+def named(path):
+    """An OS error inside names path, where the call did not: a write or a
+    sync that fails for a full disk says which file."""
+    try:
+        yield
+    except OSError as e:
+        if e.filename:
+            raise
+        raise OSError(e.errno, e.strerror, path) from e
 
 
 def identity(path):
@@ -58,15 +74,16 @@ def same_image(path, recorded, by_content=False):
         seen.get("image") == recorded[4]
 
 
-def changes(folder, recorded, by_content=False):
-    """How folder differs from the record of it: a few names, or none."""
+def changes(folder, recorded, by_content=False, gone_ok=False):
+    """How folder differs from the record of it: a few names, or none; a name
+    gone counts not where gone_ok (what a removal already took)."""
     now = {}
     for d, dirs, names in os.walk(folder):
         for name in dirs + names:
             mode = os.lstat(os.path.join(d, name)).st_mode
             now[os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/")] = (
                 "link" if stat.S_ISLNK(mode) else "folder" if stat.S_ISDIR(mode) else "file")
-    differ = sorted(set(now) ^ set(recorded))
+    differ = sorted(set(now) - set(recorded) if gone_ok else set(now) ^ set(recorded))
     progress.start("comparing %s with its record" % folder, len(now))
     for name in sorted(set(now) & set(recorded)):
         kept = recorded[name]
@@ -92,21 +109,23 @@ def read_record(path):
 
 
 def sync_folder(folder):
-    fd = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+    with named(folder):
+        fd = os.open(folder, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 def write_record(path, record):
     """Written whole, or not at all; on the disk when this returns."""
     part = path + ".part"
-    with open(part, "w", encoding="utf-8") as f:
-        json.dump(record, f)
-        f.flush()
-        os.fsync(f.fileno())
-    os.replace(part, path)
+    with named(part):
+        with open(part, "w", encoding="utf-8") as f:
+            json.dump(record, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(part, path)
     sync_folder(os.path.dirname(path))
 
 
@@ -133,3 +152,19 @@ def digest(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             h.update(block)
     return h.hexdigest()
+
+
+def checked_by_content(path, recorded):
+    """Whether path holds the bytes that recorded says, by their sum; and, if
+    so, its identity as it stood through the whole read, which a later
+    write would change (its change time moves on), else None."""
+    before = identity(path)
+    progress.start("comparing %s with its record" % path, size=before[1])
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+            progress.add(len(block))
+    progress.end()
+    same = len(recorded) > 4 and before[1] == recorded[1] and h.hexdigest() == recorded[4]
+    return before if same and identity(path) == before else None

@@ -2,18 +2,18 @@
 moved in with signals held, the old removed; and what an interrupted run
 left, finished or undone.
 """
+import errno
 import hashlib
 import os
-import shutil
 import signal
-import subprocess
+import stat
 
 import beside
 from image import check, make_image, report
-from lock import MARK, hold_work, own_work
+from lock import MARK, hold_work, own_work, remove, remove_work_folder
 from names import SUMS
-from record import (MADE_BY, READY, changes, entries, identity, read_record, same_image, sync_file_system,
-                    sync_folder, write_record)
+from record import (MADE_BY, PREVIOUS, READY, changes, checked_by_content, entries, identity, named, read_record,
+                    same_file, same_image, sync_file_system, sync_folder, write_record)
 from say import fail, progress, step
 
 # While a run moves the old medium aside and the new one in, these wait.
@@ -70,12 +70,36 @@ def refuse_what_is_not_mine(medium, image, marker):
     return made
 
 
+def opened(source):
+    """The file that the plan saw, opened once: not through a link where the
+    plan found none (nor a link put at a followed link's target since), and
+    without waiting on a FIFO; refused, naming it, where what is open is not
+    the regular file of the plan's device, inode and size. The copy and the
+    sum come from this descriptor."""
+    through = ", to which the link %s leads" % source.name if source.followed else ""
+    try:
+        fd = os.open(source.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        if e.errno == errno.ELOOP:
+            fail("%s became a link after this run looked at it%s: nothing is copied from it, the last good "
+                 "medium stays; run make medium again" % (source.path, through))
+        raise OSError(e.errno, e.strerror, source.path) from e
+    seen = os.fstat(fd)
+    if not stat.S_ISREG(seen.st_mode) or (seen.st_dev, seen.st_ino, seen.st_size) != (
+            source.device, source.inode, source.size):
+        os.close(fd)
+        fail("%s is not the file that this run looked at (it was replaced%s since)%s: nothing is copied from it, "
+             "the last good medium stays; run make medium again" % (
+                 source.path, "" if stat.S_ISREG(seen.st_mode) else " by something that is no file", through))
+    return fd, seen
+
+
 def lay_out(folder, files):
     """Copies each file and takes its sum. Returns the sums by name, and
-    each source's size and times as it was read: the copy and the sum are of
-    one content only where these are the same at the end."""
+    each source's identity as it was opened: the copy and the sum are of one
+    content only where it is the same at the end."""
     sums, read = {}, {}
-    progress.start("copying", len(files), sum(len(source) if isinstance(source, bytes) else os.path.getsize(source)
+    progress.start("copying", len(files), sum(len(source) if isinstance(source, bytes) else source.size
                                               for _, source in files))
     for path, source in files:
         target = os.path.join(folder, *path.split("/"))
@@ -90,8 +114,9 @@ def lay_out(folder, files):
                 else:
                     # The kernel copies while this thread hashes; a source
                     # that changes meanwhile fails the run (below).
-                    with open(source, "rb") as f:
-                        read[source] = seen_as(os.fstat(f.fileno()))
+                    fd, seen = opened(source)
+                    with open(fd, "rb") as f:
+                        read[source] = seen_as(seen)
                         copied = beside.copy(f.fileno(), out.fileno())
                         for block in iter(lambda: f.read(1 << 20), b""):
                             h.update(block)
@@ -103,41 +128,39 @@ def lay_out(folder, files):
         progress.file(path)
         step("making")
     listing = "".join("%s  %s\n" % (sums[path], path) for path in sorted(sums)).encode("utf-8", "surrogateescape")
-    with open(os.path.join(folder, SUMS), "wb") as f:
-        f.write(listing)
+    with named(os.path.join(folder, SUMS)):
+        with open(os.path.join(folder, SUMS), "wb") as f:
+            f.write(listing)
     sums[SUMS] = hashlib.sha256(listing).hexdigest()
     progress.end()
     return sums, read
 
 
 def seen_as(s):
-    """What a change to a file changes: its size and times."""
-    return s.st_size, s.st_mtime_ns, s.st_ctime_ns
+    """What a change to a file changes: its inode, size and times."""
+    return s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns, s.st_ctime_ns
 
 
 def refuse_changed_sources(read, new):
-    """A source changed while it was copied, or since: the new medium would
-    mix old and new files, so it is not used."""
+    """A source changed while it was copied, or since, or its name leads to
+    another file now: the new medium would not be what was read, so it is
+    not used."""
     for source, then in read.items():
         try:
-            now = seen_as(os.stat(source))
+            now = seen_as(os.stat(source.path) if source.followed else os.lstat(source.path))
         except OSError:
             now = None
         if now != then:
             fail("%s changed while this run copied it: the new medium is discarded, the last good one kept; "
-                 "run make medium again once it is done" % source)
+                 "run make medium again once it is done" % source.name)
 
 
-def make_new(work, files, label, planned):
+def make_new(work, files, label):
     """The new medium and image in work, checked and on the disk; returns
-    their record, for READY. What the summary says of setup.exe was read
-    from the bytes whose sum is planned: the copy that ships must be them."""
+    their record, for READY."""
     new, new_image = os.path.join(work, "medium"), os.path.join(work, "medium.iso")
     sums, read = lay_out(new, files)
     step("copied")
-    if sums["setup.exe"] != planned:
-        fail("%s changed while this run copied it (it was built or signed again): the new medium is discarded, "
-             "the last good one kept; run make medium again" % dict(files)["setup.exe"])
     make_image(new, new_image, label)
     # What xorriso left out or changed without a word shows here.
     seen = {}
@@ -162,28 +185,24 @@ def release_signals(held):
 
 
 def discard(work, why):
-    remove(work)
+    remove_work_folder(work)
     fail(why)
 
 
 EMPTY = {"made by": MADE_BY, "medium": {}, "image": None}
-# In the work folder, from READY on until the old medium is removed: the
-# record of the old medium and image, which they are compared with.
-PREVIOUS = "previous"
 
 
 def keep_previous(work, marker):
     write_record(os.path.join(work, PREVIOUS), read_record(marker) or EMPTY)
 def image_aside_as_recorded(image, record):
     """Whether an image moved aside is still the one that record describes:
-    its inode, size and modification time, as the rename changed its change
-    time (its bytes are read only where those differ)."""
+    by its sum, as the rename changed its change time. Its identity as it
+    was read, which the last look before its removal compares; True where
+    there is none."""
     if not os.path.lexists(image):
         return True
-    s = os.lstat(image)
-    if record.get("image") and [s.st_ino, s.st_size, s.st_mtime_ns] == record["image"][:3]:
-        return True
-    return image_as_recorded(image, record)
+    return bool(record.get("image")) and os.path.isfile(image) and not os.path.islink(image) and \
+        checked_by_content(image, record["image"])
 
 
 # Each kind of output: its new one and its old one in work, how the old one
@@ -221,6 +240,7 @@ def commit(work, medium, image, marker, ready):
     left."""
     made = read_record(os.path.join(work, PREVIOUS)) or EMPTY
     write_record(marker, dict(made, next=ready))
+    looked = {}
     for kind, new, old, in_place, aside in KINDS:
         place, new, old = places(medium, image)[kind], os.path.join(work, new), os.path.join(work, old)
         if not os.path.lexists(new):
@@ -229,7 +249,8 @@ def commit(work, medium, image, marker, ready):
         if unchanged and os.path.lexists(place):
             os.rename(place, old)
             step(kind + " aside")
-        if not unchanged or not aside(old, made):
+        looked[kind] = unchanged and aside(old, made)
+        if not looked[kind]:
             what = changes(old, made["medium"]) if kind == "medium" else "its bytes"
             put_back(work, medium, image, marker, made)
             discard(work, "%s was changed while this run made the new medium (%s): the new one is discarded and "
@@ -241,6 +262,7 @@ def commit(work, medium, image, marker, ready):
     write_record(marker, {"made by": MADE_BY, "medium": ready["medium"],
                           "image": identity(image) + ready["image"][4:]})
     step("recorded")
+    return looked
 
 
 def kept_beside(place, kind):
@@ -253,34 +275,83 @@ def kept_beside(place, kind):
     fail("no free name beside %s to keep it" % place)
 
 
-def remove_work(work, medium, image):
-    """The old medium and image, each compared with its record once more
-    before it goes: one edited meanwhile (through a shell whose current
-    folder is inside it, or a file held open) is kept beside the new one,
-    named, and the run ends non-zero. Then the rest, READY and the mark
-    last: a work folder without READY holds nothing that anyone needs."""
+def remove_as_recorded(folder, recorded):
+    """Removes an old medium moved aside, each file compared with its record
+    immediately before it goes. A file changed or added, or a folder that
+    gains one meanwhile, stops it there: returns that name, the rest left in
+    place; None once all is gone."""
+    for d, dirs, _ in os.walk(folder):
+        # Writable, so that what they hold can go; a folder's own times are
+        # not recorded.
+        mode = os.lstat(d).st_mode
+        if not mode & stat.S_IWUSR:
+            with named(d):
+                os.chmod(d, stat.S_IMODE(mode) | stat.S_IRWXU)
+    for d, dirs, names in os.walk(folder, topdown=False):
+        for name in names:
+            path = os.path.join(d, name)
+            here = os.path.relpath(path, folder).replace(os.sep, "/")
+            kept = recorded.get(here)
+            if not isinstance(kept, list) or stat.S_ISLNK(os.lstat(path).st_mode) or not same_file(path, kept):
+                return here
+            with named(path):
+                os.remove(path)
+            step("removing the old medium")
+        here = os.path.relpath(d, folder).replace(os.sep, "/")
+        try:
+            os.rmdir(d)
+        except OSError as e:
+            if e.errno != errno.ENOTEMPTY:
+                raise OSError(e.errno, e.strerror, d) from e
+            return here if here != "." else sorted(os.listdir(d))[0]
+    return None
+
+
+def remove_work(work, medium, image, looked=None):
+    """The old medium and image, each compared with its record once more,
+    and each of the old medium's files again immediately before it goes;
+    the image with what it was when its bytes were last read (looked, this
+    run's; else they are read again). One edited meanwhile (through a shell
+    whose current folder is inside it, or a file held open) is kept beside
+    the new one, what is left of it, named, and the run ends non-zero. Then
+    the rest, READY and the mark last: a work folder without READY holds
+    nothing that anyone needs."""
     step("removing the old")
     previous = read_record(os.path.join(work, PREVIOUS))
     kept = []
     for kind, _, old, _, as_recorded in KINDS:
-        old = os.path.join(work, old)
-        if previous and os.path.lexists(old) and not as_recorded(old, previous):
-            what = changes(old, previous["medium"]) if kind == "medium" else "its bytes"
-            name = kept_beside(places(medium, image)[kind], kind)
-            os.rename(old, name)
-            kept.append("%s (%s) as %s" % (places(medium, image)[kind], what, name))
+        old, place = os.path.join(work, old), places(medium, image)[kind]
+        if not previous or not os.path.lexists(old):
+            continue
+        if kind == "medium":
+            # A file gone is one that a removal, this run's or a stopped one's, took.
+            what = changes(old, previous["medium"], gone_ok=True) or remove_as_recorded(old, previous["medium"])
+        else:
+            seen = (looked or {}).get(kind)
+            seen = seen if isinstance(seen, list) else as_recorded(old, previous)
+            what = "its bytes" if not isinstance(seen, list) or identity(old) != seen else None
+            if not what:
+                with named(old):
+                    os.remove(old)
+        if what:
+            name = kept_beside(place, kind)
+            with named(old):
+                os.rename(old, name)
+            kept.append("%s (%s) as %s" % (place, what, name))
     if previous is not None:
-        os.remove(os.path.join(work, PREVIOUS))
+        with named(os.path.join(work, PREVIOUS)):
+            os.remove(os.path.join(work, PREVIOUS))
         sync_folder(work)
     for name in os.listdir(work):
         if name not in (READY, MARK):
             remove(os.path.join(work, name))
     for name in (READY, MARK):
         remove(os.path.join(work, name))
-    os.rmdir(work)
+    with named(work):
+        os.rmdir(work)
     if kept:
-        fail("the old %s changed while this run replaced it: kept beside the new one, which is in place; "
-             "look at it, and remove it yourself" % " and ".join(kept))
+        fail("the old %s changed while this run replaced it: what is left of it is kept beside the new one, "
+             "which is in place; look at it, and remove it yourself" % " and ".join(kept))
 
 
 def recover(work, medium, image, marker):
@@ -300,7 +371,7 @@ def recover(work, medium, image, marker):
     held = hold_signals()
     ready = read_record(os.path.join(work, READY))
     if not ready:
-        remove(work)
+        remove_work_folder(work)
         release_signals(held)
         print("medium: removed %s, which an interrupted run left unfinished; %s was not touched"
               % (work, medium))
@@ -320,19 +391,7 @@ def recover(work, medium, image, marker):
             "no medium is left of it"
         discard(work, "an interrupted run left %s, which is not what it recorded: the new medium is discarded, "
                       "and %s; run make medium again" % (" and ".join(broken), undone))
-    commit(work, medium, image, marker, ready)
-    remove_work(work, medium, image)
+    looked = commit(work, medium, image, marker, ready)
+    remove_work(work, medium, image, looked)
     release_signals(held)
     print("medium: finished replacing %s and %s, which an interrupted run left half done" % (medium, image))
-
-
-def remove(path):
-    """Removes what the kit made; an error names the whole path."""
-    def whole(function, name, error):
-        raise OSError(error[1].errno, error[1].strerror, name) from error[1]
-
-    if os.path.isdir(path) and not os.path.islink(path):
-        subprocess.run(["chmod", "-R", "u+w", path], stderr=subprocess.DEVNULL)  # what it cannot, rmtree names
-        shutil.rmtree(path, onerror=whole)
-    elif os.path.lexists(path):
-        os.remove(path)

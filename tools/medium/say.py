@@ -64,12 +64,17 @@ progress = Progress()
 
 def step(name):
     """A point between two steps of a run. The tests send a signal here
-    (KIT_TEST_SIGNAL=SIGNAL:STEP) to show what each interruption leaves, and
+    (KIT_TEST_SIGNAL=SIGNAL:STEP, several with commas) to show what each interruption leaves, and
     list the steps in order (KIT_TEST_TRACE=FILE)."""
     trace = os.environ.get("KIT_TEST_TRACE")
     if trace:
         with open(trace, "a") as f:
             f.write(name + "\n")
-    wanted = os.environ.get("KIT_TEST_SIGNAL", "").split(":", 1)
-    if wanted[1:] == [name]:
-        os.kill(os.getpid(), getattr(signal, "SIG" + wanted[0]))
+    for wanted in os.environ.get("KIT_TEST_SIGNAL", "").split(","):
+        wanted = wanted.split(":", 1)
+        if wanted[1:] == [name] and name not in signalled:
+            signalled.add(name)  # at a step passed again and again, once
+            os.kill(os.getpid(), getattr(signal, "SIG" + wanted[0]))
+
+
+signalled = set()

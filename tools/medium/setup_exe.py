@@ -18,9 +18,8 @@ class NotAProgram(Exception):
 
 
 class Image:
-    def __init__(self, path):
-        with open(path, "rb") as f:
-            self.data = f.read()
+    def __init__(self, data):
+        self.data = data
         try:
             if self.data[:2] != b"MZ":
                 raise NotAProgram("no MZ header")
@@ -81,11 +80,11 @@ class Image:
         return {struct.unpack_from("<I", self.data, at + 16 + 8 * i)[0] for i in range(named, named + numbered)}
 
 
-def describe(path):
+def describe(data):
     """(whether it reads its command line in UTF-16, whether it has an icon),
-    or raises NotAProgram."""
+    from its bytes; or raises NotAProgram."""
     try:
-        image = Image(path)
+        image = Image(data)
         kernel = image.imports().get("kernel32.dll", set())
         wide, ansi = "GetCommandLineW" in kernel, "GetCommandLineA" in kernel
         if wide == ansi:
