@@ -33,7 +33,7 @@ from names import SUMS
 from plan import plan, refuse_what_windows_would_not_see
 from record import READY, write_record
 from replace import (STOPPING, commit, hold_signals, keep_previous, make_new, recover, refuse_what_is_not_mine,
-                     release_signals, remove_work)
+                     release_signals, remove_work, seen_as)
 from say import describe, fail, step
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -88,11 +88,9 @@ def make(medium, setup):
 
 def same_as_read(path, then):
     try:
-        now = os.stat(path)
+        return seen_as(os.stat(path)) == seen_as(then)
     except OSError:
         return False
-    return (now.st_dev, now.st_ino, now.st_size, now.st_mtime_ns, now.st_ctime_ns) == (
-        then.st_dev, then.st_ino, then.st_size, then.st_mtime_ns, then.st_ctime_ns)
 
 
 def resolved(path):
