@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform.h"
+#include "status.h"
 
 call_result wait_for_process(void* process, unsigned* status)
 {
@@ -11,11 +12,16 @@ call_result wait_for_process(void* process, unsigned* status)
     return told ? call_done : call_failed;
 }
 
-static unsigned wait_for(const PROCESS_INFORMATION& process, unsigned* tool_status)
+static run_result wait_for(const PROCESS_INFORMATION& process, unsigned* code)
 {
     CloseHandle(process.hThread);
-    wait_for_process(process.hProcess, tool_status);
-    return 0;
+    return wait_for_process(process.hProcess, code) == call_done ? run_ended : run_not_waited;
+}
+
+static run_result not_started(unsigned error, unsigned* code)
+{
+    *code = error;
+    return run_not_started;
 }
 
 #if TEST_ELEVATION
@@ -35,28 +41,28 @@ bool plays_unelevated()
 }
 #endif
 
-unsigned run_and_wait(char* command, unsigned* tool_status)
+run_result run_and_wait(char* command, unsigned* code)
 {
     if (plays_unelevated())
-        return 740; // ERROR_ELEVATION_REQUIRED
+        return not_started(error_elevation_required, code);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process))
-        return GetLastError();
-    return wait_for(process, tool_status);
+        return not_started(GetLastError(), code);
+    return wait_for(process, code);
 }
 
-unsigned run_and_wait(char16_t* command, unsigned* tool_status)
+run_result run_and_wait(char16_t* command, unsigned* code)
 {
     if (plays_unelevated())
-        return 740; // ERROR_ELEVATION_REQUIRED
+        return not_started(error_elevation_required, code);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, reinterpret_cast<LPWSTR>(command), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
                         nullptr, nullptr, &startup, &process))
-        return GetLastError();
-    return wait_for(process, tool_status);
+        return not_started(GetLastError(), code);
+    return wait_for(process, code);
 }

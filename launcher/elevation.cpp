@@ -1,5 +1,6 @@
 #include "elevation.h"
 
+#include "command.h"
 #include "command_tail.h"
 #include "dll_search.h"
 #include "heap_string.h"
@@ -102,6 +103,39 @@ static void as_other_logon_sees(char16_t* path)
     }
 }
 
+// What the copy, started as self, would refuse once the person said yes:
+// its own path or its tool's, in both forms, over Windows' limit, or a
+// folder that the ANSI code page cannot spell; told as the copy would tell
+// it. 0 where it can start the tool.
+template <typename C>
+static unsigned refuse_what_copy_cannot_start(const char16_t* self)
+{
+    unsigned length = text_length(self);
+    if (length >= path_room)
+        return report_failed_start(self, launch_too_long);
+    C base[folder_room];
+    char16_t shown[path_room];
+    folder_found found = folder_of(self, length, base, shown);
+    if (found == folder_unspellable)
+        return report(message_folder_unspellable, shown, launch_tool_missing);
+    if (found != folder_too_long)
+        return 0;
+    char16_t* tool = format_alloc<char16_t>("%s" INSTALLER_SUBPATH, shown);
+    unsigned refused = tool ? report_failed_start(tool, launch_too_long) : report_no_memory();
+    free_and_clear(&tool);
+    return refused;
+}
+
+// Windows keeps room for the backslash that it adds to a current directory:
+// 258 characters without it.
+static bool fits_current_directory(const char16_t* folder)
+{
+    unsigned length = text_length(folder);
+    if (length && folder[length - 1] == u'\\')
+        length--;
+    return length <= path_room - 2;
+}
+
 template <typename C>
 unsigned run_elevated_copy(const C* tool)
 {
@@ -112,8 +146,8 @@ unsigned run_elevated_copy(const C* tool)
         return report_failed_start(tool, error_elevation_required);
     // Windows' limits hold for the paths as the other logon gets them.
     as_other_logon_sees(self);
-    if (text_length(self) >= path_room)
-        return report_failed_start(self, launch_too_long);
+    if (unsigned refused = refuse_what_copy_cannot_start<C>(self))
+        return refused;
     // The tail exactly as setup.exe got it, in UTF-16 in both builds: the
     // copy's GetCommandLineA then gives an ANSI build the same bytes.
     const char16_t* tail = command_tail(line);
@@ -124,7 +158,7 @@ unsigned run_elevated_copy(const C* tool)
     bool has_folder = length && length < path_room;
     if (has_folder) {
         as_other_logon_sees(folder);
-        has_folder = text_length(folder) < path_room;
+        has_folder = fits_current_directory(folder);
     }
     set_environment(asked, u"1");
     // Windows checked this file's zone when the person started it. The shell

@@ -20,7 +20,9 @@ bool may_ask_for_elevation(bool marked);
 // reaches them, and waits until that copy ends. Returns the copy's exit
 // status; else tells why it did not start, or could not be waited for
 // (without a box where the person declined: 1223), and returns Windows'
-// error code, or 206 where a path or the tail is too long for the shell, or
-// 740 for the tool where the shell cannot be had.
+// error code; 206 where the tail is too long for the shell, or setup.exe's
+// path or its tool's too long as the copy would find them; 1 where the ANSI
+// code page cannot spell the copy's folder; 740 for the tool where the shell
+// cannot be had.
 template <typename C>
 unsigned run_elevated_copy(const C* tool);

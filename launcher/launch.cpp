@@ -103,17 +103,19 @@ unsigned launch(const C* tail, bool pass_tool_status)
         return report_no_memory();
     release_dll_search(dll_directory_set);
     bool marked = take_elevation_mark();
-    unsigned tool_status = 0;
-    unsigned result = run_and_wait(command, &tool_status);
+    unsigned code = 0;
+    run_result run = run_and_wait(command, &code);
     free_and_clear(&command);
+    if (run == run_not_waited)
+        return report_not_waited(installer, code);
+    if (run == run_ended)
+        return pass_tool_status ? code : 0;
     // Windows asks the person at the screen, if there is one, for the rights
     // that the tool demands: for setup.exe, whose elevated copy starts the
     // tool as this one would have, and whose status is the status.
-    if (result == error_elevation_required && anyone_sees_box() && may_ask_for_elevation(marked))
+    if (code == error_elevation_required && anyone_sees_box() && may_ask_for_elevation(marked))
         return run_elevated_copy(installer);
-    if (result != 0)
-        return report_failed_start(installer, result);
-    return pass_tool_status ? tool_status : 0;
+    return report_failed_start(installer, code);
 }
 
 // The unit tests reach both; setup.exe is built for one (SETUP_COMMAND_LINE).

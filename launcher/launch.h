@@ -19,7 +19,8 @@
 // exit status), 1 when it is missing or the ANSI code page cannot spell its
 // folder, 2 when the argument file cannot be read, 8 when the heap is out,
 // 206 when the command line is longer than Windows takes, else the
-// platform's error code from a failed start; where the tool demands
+// platform's error code from a failed start, or from a wait for the tool
+// that failed; where the tool demands
 // administrator rights, the status of setup.exe's elevated copy, or 1223
 // when the person declined the consent prompt. The tail
 // and the command are 8-bit ANSI text, or UTF-16 for a tool that reads its

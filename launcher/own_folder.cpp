@@ -54,12 +54,11 @@ static bool spell_exactly(const char16_t* wide, unsigned length, char16_t* out)
 }
 
 template <typename C>
-folder_found own_folder(C* folder, char16_t* shown)
+folder_found folder_of(const char16_t* path, unsigned length, C* folder, char16_t* shown)
 {
     folder[0] = 0;
     shown[0] = 0;
-    char16_t path[path_room];
-    unsigned end = folder_length(path, module_path(path, path_room));
+    unsigned end = folder_length(path, length);
     if (end == 0)
         return folder_unknown;
     spell_exactly(path, end, shown);
@@ -71,8 +70,17 @@ folder_found own_folder(C* folder, char16_t* shown)
     if (short_end && tool_path_fits(short_end) && spell_exactly(short_form, short_end, folder))
         return folder_spelled;
     // Too long either way: the exact spelling, whose tool is then missing.
-    return spell_exactly(path, end, folder) ? folder_spelled : folder_unspellable;
+    return spell_exactly(path, end, folder) ? folder_too_long : folder_unspellable;
+}
+
+template <typename C>
+folder_found own_folder(C* folder, char16_t* shown)
+{
+    char16_t path[path_room];
+    return folder_of(path, module_path(path, path_room), folder, shown);
 }
 
 template folder_found own_folder<char>(char*, char16_t*);
 template folder_found own_folder<char16_t>(char16_t*, char16_t*);
+template folder_found folder_of<char>(const char16_t*, unsigned, char*, char16_t*);
+template folder_found folder_of<char16_t>(const char16_t*, unsigned, char16_t*, char16_t*);

@@ -143,8 +143,8 @@ const char16_t* wide_command_line();
 // as before Vista.
 call_result token_elevated(bool* elevated);
 
-// Whether a variable is set in the process's environment; setting one, or
-// removing it where value is null.
+// Whether a variable is set in the process's environment, an empty one too;
+// setting one, or removing it where value is null.
 bool environment_has(const char16_t* name);
 void set_environment(const char16_t* name, const char16_t* value);
 
@@ -205,9 +205,12 @@ inline bool plays_unelevated()
 }
 #endif
 
-// Starts command without a console window and waits until it ends.
-// Returns 0, or the platform's error code when it could not be started.
-// tool_status gets the tool's exit status, or the platform's error code when
-// Windows cannot tell it.
-unsigned run_and_wait(char* command, unsigned* tool_status);
-unsigned run_and_wait(char16_t* command, unsigned* tool_status);
+// How a start of the tool went.
+enum run_result { run_ended, run_not_started, run_not_waited };
+
+// Starts command without a console window and waits until it ends:
+// run_ended with the tool's exit status in code; run_not_started with the
+// platform's error code; run_not_waited, the tool perhaps still running,
+// with the error code of the wait or of the question for its status.
+run_result run_and_wait(char* command, unsigned* code);
+run_result run_and_wait(char16_t* command, unsigned* code);

@@ -342,7 +342,9 @@ bool environment_has(const char16_t* name)
     typedef DWORD(WINAPI * get_fn)(LPCWSTR, LPWSTR, DWORD);
     get_fn get = reinterpret_cast<get_fn>(kernel_proc("GetEnvironmentVariableW"));
     WCHAR value[2];
-    return get && get(windows_text(name), value, 2) != 0;
+    // An empty value is 0 too, and leaves the last error as it was.
+    SetLastError(0);
+    return get && (get(windows_text(name), value, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
 }
 
 void set_environment(const char16_t* name, const char16_t* value)

@@ -266,7 +266,8 @@ unsigned report_too_long(const C* program, message_id reason)
     return report_program(message_start_failed, program, launch_too_long, reason);
 }
 
-unsigned report_not_waited(const char16_t* program, unsigned error)
+template <typename C>
+unsigned report_not_waited(const C* program, unsigned error)
 {
     return report_program(message_wait_failed, program, error, message_none);
 }
@@ -277,3 +278,5 @@ template unsigned report_failed_start<char>(const char*, unsigned);
 template unsigned report_failed_start<char16_t>(const char16_t*, unsigned);
 template unsigned report_too_long<char>(const char*, message_id);
 template unsigned report_too_long<char16_t>(const char16_t*, message_id);
+template unsigned report_not_waited<char>(const char*, unsigned);
+template unsigned report_not_waited<char16_t>(const char16_t*, unsigned);

@@ -28,7 +28,8 @@ template <typename C>
 unsigned report_too_long(const C* program, message_id reason);
 
 // The same for a program that started but could not be waited for.
-unsigned report_not_waited(const char16_t* program, unsigned error);
+template <typename C>
+unsigned report_not_waited(const C* program, unsigned error);
 
 // A line saying that the heap is out; returns 8.
 unsigned report_no_memory();

@@ -56,6 +56,7 @@ FAILED_DE = 'Das Installationsprogramm "{tool}" konnte nicht gestartet werden.'.
 FAILED_JA = 'インストーラー "{tool}" を起動できませんでした。'.encode("cp932")
 PROBE = "probe"
 TOO_LONG = "The command line for the installer is longer than Windows allows. (206)"
+NAME_TOO_LONG = "File name is too long. (206)"  # Wine's words for 206
 PROMPT_TOO_LONG = "Windows cannot ask for administrator rights for a command line longer than 2,048 characters. (206)"
 TOO_LONG_JA = "インストーラーのコマンド ラインが、Windows で許可されている長さを超えています。 (206)"
 UNSPELLABLE = (b"Setup cannot start the installer from the folder '{base}', because its name has characters that "
@@ -112,6 +113,7 @@ LAUNCH = [
     # Wine starts it (its token is always an administrator's); Windows would
     # refuse it with 740 and setup.exe would ask through the consent prompt.
     case("a tool whose manifest demands administrator rights", tool="admin", exit=5, sleep=700),
+    case("an empty mark of the consent prompt never reaches the tool", env=[b"SETUP_ASKED_FOR_ELEVATION="]),
     case("a dual-signed setup.exe", build="signed"),
     # Built to end with the tool's own status.
     case("the tool's status 0 passed on", build="tool-status"),
@@ -220,23 +222,27 @@ def windows_dir(path, codepage):
     return windows_path(path, codepage) + b"\\"
 
 
-# Drive letters of the end-to-end prefix, each a link to a folder here: S:
-# stands for a folder as a subst drive does (the runner tells Windows so), N:
-# is a network drive that Windows cannot name as a share.
-DRIVES = os.path.join(WORK, "drives")
+# Drive letters of the end-to-end prefix, each a link to a folder: S: stands
+# for a folder here as a subst drive does (the runner tells Windows so), N: is
+# a network drive that Windows cannot name as a share, and T: a subst drive
+# of a folder on C: so deep that little more fits under it (names of eight
+# letters, their own short forms, whatever this tree's own path).
+DRIVES = {"s": os.path.join(WORK, "drives", "s"), "n": os.path.join(WORK, "drives", "n"),
+          "t": os.path.join(PREFIX, "drive_c", "deep", *["dddddddd"] * 10)}
+SUBST = ("s", "t")
 
 
 def lay_drives():
-    for letter in "sn":
+    for letter, folder in DRIVES.items():
         link = os.path.join(PREFIX, "dosdevices", letter + ":")
         if os.path.lexists(link):
             os.remove(link)
-        os.symlink(os.path.join(DRIVES, letter), link)
+        os.symlink(folder, link)
 
 
 def lay_out(group_dir, c, index):
     """Makes the medium of one case; returns its folder."""
-    top = os.path.join(DRIVES, c["drive"]) if c.get("drive") else os.path.join(group_dir, str(index))
+    top = DRIVES[c["drive"]] if c.get("drive") else os.path.join(group_dir, str(index))
     shutil.rmtree(top, ignore_errors=True)
     medium = os.path.join(top, *c["folder"].split("\\"))
     if c.get("share"):
@@ -315,7 +321,8 @@ def wanted_line(c, values, cp, status):
     hidden = b"Setup showed no box: its window station is not visible\r\n" if c.get("hidden") else b""
     if c["status"] == "probe" or status == 206:
         # A command line too long: why, in English whatever the box's language.
-        why = b". " + {TOO_LONG_JA: TOO_LONG}.get(c["reason"], c["reason"])[:-6].encode() if status == 206 else b""
+        ours = {TOO_LONG: TOO_LONG, TOO_LONG_JA: TOO_LONG, PROMPT_TOO_LONG: PROMPT_TOO_LONG}.get(c["reason"])
+        why = b". " + ours[:-6].encode() if ours else b""
         return (b"Setup could not start the installer '" + values[c.get("named", b"tool")].decode(cp).encode() +
                 b"': Windows error %d" % status + why + b"\r\n") + hidden
     if c["box"]:
@@ -514,7 +521,7 @@ def prepare(group_dir, c, index):
     # Started from the drive, which the tool is to get as the folder it
     # stands for, where Windows can tell; the current directory alike.
     on_drive = c.get("drive", "").upper().encode() + b":\\"
-    started = on_drive + c["folder"].encode() + b"\\setup.exe" if c.get("drive") == "s" else setup
+    started = on_drive + c["folder"].encode() + b"\\setup.exe" if c.get("drive") in SUBST else setup
     if c["line"]:
         line = fill(c["line"], values)
     else:
@@ -536,8 +543,8 @@ def prepare(group_dir, c, index):
         lines.append(b"job=1")
     if c.get("elevate"):
         lines += [b"env=SETUP_TEST_UNELEVATED=1", b"any_box=1"]
-    if c.get("drive") == "s":
-        lines.append(b"subst=S:=" + windows_path(top, cp))
+    if c.get("drive") in SUBST:
+        lines.append(b"subst=" + on_drive[:2] + b"=" + windows_path(top, cp))
     if c.get("console"):
         lines.append(b"console=1")
     elif c.get("stderr", True):
@@ -696,6 +703,8 @@ ELEVATION = [
     elevated("a failure that the copy told in its own box", args_file=FOLDER, status=2, box=UNREADABLE,
              command=None),
     elevated("a subst drive: the copy started from the folder it stands for", drive="s"),
+    elevated("a subst drive of a deep folder, where the tool's path is too long: never asked", drive="t",
+             folder="media" + "\\dddddddd" * 13, status=206, box=FAILED, reason=NAME_TOO_LONG, command=None),
     elevated("the current folder on a network drive that Windows cannot name: as it is", drive="n"),
 ]
 

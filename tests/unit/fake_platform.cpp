@@ -424,18 +424,18 @@ void write_console_error(const char16_t* text, unsigned length)
     fake.standard_error += "<console>" + utf8(std::u16string(text, length).c_str());
 }
 
-unsigned run_and_wait(char16_t* command, unsigned* tool_status)
+run_result run_and_wait(char16_t* command, unsigned* code)
 {
     std::string text = utf8(command);
-    return run_and_wait(&text[0], tool_status);
+    return run_and_wait(&text[0], code);
 }
 
-unsigned run_and_wait(char* command, unsigned* tool_status)
+run_result run_and_wait(char* command, unsigned* code)
 {
-    *tool_status = fake.tool_status;
     fake.calls.push_back(fake.environment.count("SETUP_ASKED_FOR_ELEVATION") ? "start, marked" : "start");
     fake.started.push_back(command);
-    return fake.start_result;
+    *code = fake.start_result ? fake.start_result : fake.tool_wait_error ? fake.tool_wait_error : fake.tool_status;
+    return fake.start_result ? run_not_started : fake.tool_wait_error ? run_not_waited : run_ended;
 }
 
 unsigned current_directory(char16_t* out, unsigned room)

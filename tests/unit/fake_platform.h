@@ -50,6 +50,7 @@ struct fake_platform {
     std::vector<std::string> started;
     unsigned start_result = 0;
     unsigned tool_status = 0;
+    unsigned tool_wait_error = 0;                 // the wait for the tool fails with it
     std::string current_directory = "C:\\Users\\me";
     std::map<unsigned, std::string> system_messages = { // Windows' texts, UTF-8
         {2, "The system cannot find the file specified.\r\n"},

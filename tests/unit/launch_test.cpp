@@ -43,6 +43,7 @@ struct launch_case {
     // for what a utf16 build passes in UTF-16; alike where they are ASCII.
     enum { both, ansi, utf16 } build = both;
     std::string short_form = ""; // of module, which then has its tool too; none: the long path
+    unsigned wait_error = 0;     // the wait for the tool fails with it
 };
 
 std::string base_of(const std::string& module)
@@ -82,6 +83,7 @@ void run(const launch_case& c)
         lay_out(c.module, c.tool_present, c.args_file, utf16);
         fake.start_result = c.start_result;
         fake.tool_status = c.tool_status;
+        fake.tool_wait_error = c.wait_error;
         if (!c.short_form.empty()) {
             fake.short_forms[c.module] = c.short_form;
             if (c.tool_present)
@@ -101,6 +103,9 @@ void run(const launch_case& c)
                    std::to_string(c.result);
         if (c.result == 206)
             line += ". The command line for the installer is longer than Windows allows.";
+        if (c.wait_error)
+            line = "Setup started the installer '" + base_of(c.module) + TOOL "' but could not wait for it to "
+                   "finish: Windows error " + std::to_string(c.result);
         EXPECT_EQ(fake.standard_error, line.empty() ? "" : line + "\r\n");
     }
 }
@@ -134,6 +139,9 @@ TEST(Launch, Table)
          1000, failed + "vorald_installer_cmd.exe failed at step  of . (1000)", head + " --dvd"},
         {"start fails where Windows has no reason", "E:\\setup.exe", true, nullptr, "", 1260, 1260,
          failed + "Windows error 1260", head + " --dvd"},
+        {"the wait for the tool fails: said, never 0", "E:\\setup.exe", true, nullptr, "", 0, 5,
+         "Setup started the installer '" + tool + "' but could not wait for it to finish.\n\nAccess is denied. (5)",
+         head + " --dvd", 0, false, launch_case::both, "", 5},
         {"tail wins over file", "E:\\setup.exe", true, "--file", "\"C:\\a b\\x\" y ", 0, 0, "",
          head + " \"C:\\a b\\x\" y "},
         {"file with CR LF", "E:\\setup.exe", true, "--silent\r\n", "", 0, 0, "", head + " --silent"},
@@ -244,6 +252,30 @@ TEST(Launch, Elevation)
         "Windows cannot ask for administrator rights for a command line longer than 2,048 characters.";
     const std::string not_waited = "Setup started the installer 'E:\\setup.exe' but could not wait for it to finish";
     const std::string long_share = "\\\\srv\\" + std::string(60, 's'), long_folder = std::string(200, 'f');
+    const std::string too_long = "The filename or extension is too long. (206)";
+    // Z: is \\srv\share: a folder under it whose tool's path there is n characters.
+    auto share_folder = [](size_t n) { return std::string(n - 58, 'f'); };
+    auto on_share = [] {
+        fake.remote_drives = {'Z'};
+        fake.universal_names["Z:"] = "\\\\srv\\share";
+    };
+    // The current directory on Z:, n characters as the share names it.
+    auto cwd_on_share = [&](size_t n) {
+        return [=] {
+            on_share();
+            fake.current_directory = "Z:\\" + std::string(n - 12, 'd');
+        };
+    };
+    const std::string share = "\\\\srv\\share\\";
+    // Z: is a share whose name is n characters long, and setup.exe 200 deep in it.
+    auto share_of = [](size_t n) { return "\\\\srv\\" + std::string(n - 6, 's') + "\\"; };
+    auto on_long_share = [&](size_t n) {
+        return [=] {
+            fake.remote_drives = {'Z'};
+            fake.universal_names["Z:"] = share_of(n).substr(0, n);
+        };
+    };
+    const std::string long_self = "Z:\\" + long_folder + "\\setup.exe";
     const std::vector<std::string> refused = {"SetDefaultDllDirectories", "box"};
     struct {
         const char* name;
@@ -254,6 +286,7 @@ TEST(Launch, Elevation)
         std::string box;
         std::string standard_error;
         bool pass_tool_status = false;
+        bool ansi = false; // the ANSI build alone
     } cases[] = {
         {"someone sees: setup.exe asks, waits and ends with its copy's status", self, [] {}, 3010,
          then(ask(self, "", cwd), "wait"), "", ""},
@@ -353,6 +386,65 @@ TEST(Launch, Elevation)
         {"a subst drive of a volume that no letter names: as it is", "S:\\setup.exe",
          [] { fake.dos_devices["S:"] = "\\??\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\"; }, 3010,
          then(ask("S:\\setup.exe", "", cwd), "wait"), "", ""},
+        {"setup.exe's path of 259 characters as the share names it, its tool's by its short form", long_self,
+         [&] {
+             on_long_share(48)();
+             fake.short_forms[share_of(48) + long_folder + "\\setup.exe"] = share_of(48) + "\\FFFFFF~1\\SETUP.EXE";
+         },
+         3010, then(ask(share_of(48) + long_folder + "\\setup.exe", "", cwd), "wait"), "", ""},
+        {"setup.exe's path of 260 characters as the share names it: Windows' reason", long_self, on_long_share(49),
+         206, refused, failed(share_of(49) + long_folder + "\\setup.exe", too_long),
+         line(share_of(49) + long_folder + "\\setup.exe", 206)},
+        {"the tool's path of 258 characters as the share names it", "Z:\\" + share_folder(258) + "\\setup.exe",
+         on_share, 3010, then(ask(share + share_folder(258) + "\\setup.exe", "", cwd), "wait"), "", ""},
+        {"the tool's path of 259 characters as the share names it", "Z:\\" + share_folder(259) + "\\setup.exe",
+         on_share, 3010, then(ask(share + share_folder(259) + "\\setup.exe", "", cwd), "wait"), "", ""},
+        {"the tool's path of 260 characters as the share names it: never asked, Windows' reason",
+         "Z:\\" + share_folder(260) + "\\setup.exe", on_share, 206, refused,
+         failed(share + share_folder(260) + "\\" TOOL, too_long), line(share + share_folder(260) + "\\" TOOL, 206)},
+        {"the tool's path of 260 characters, its short form within the limit", "Z:\\" + share_folder(260) + "\\setup.exe",
+         [&] {
+             on_share();
+             fake.short_forms[share + share_folder(260) + "\\setup.exe"] = share + "FFFFFF~1\\SETUP.EXE";
+         },
+         3010, then(ask(share + share_folder(260) + "\\setup.exe", "", cwd), "wait"), "", ""},
+        {"a folder that the code page cannot spell as the share names it: never asked", "Z:\\media\\setup.exe",
+         [] {
+             fake.remote_drives = {'Z'};
+             fake.universal_names["Z:"] = "\\\\srv\\Łódź";
+         },
+         1, refused,
+         "Setup cannot start the installer from the folder '\\\\srv\\Łódź\\media\\', because its name has "
+         "characters that the installer cannot read on this system. Copy the whole medium to a folder with a "
+         "plain name, such as C:\\Setup, and start setup.exe there.",
+         "Setup cannot start the installer from the folder '\\\\srv\\Łódź\\media\\', because its name has "
+         "characters that the installer cannot read on this system. Copy the whole medium to a folder with a "
+         "plain name, such as C:\\Setup, and start setup.exe there.\r\n",
+         false, true},
+        {"a current directory of 258 characters as the share names it", self, cwd_on_share(258), 3010,
+         then(ask(self, "", " [" + share + std::string(246, 'd') + "] show 1"), "wait"), "", ""},
+        {"a current directory of 259 characters: none given", self, cwd_on_share(259), 3010,
+         then(ask(self, "", " [(null)] show 1"), "wait"), "", ""},
+        {"a current directory of 260 characters: none given", self, cwd_on_share(260), 3010,
+         then(ask(self, "", " [(null)] show 1"), "wait"), "", ""},
+        {"a current directory of 259 characters with its backslash: given", self,
+         [] {
+             fake.current_directory = "S:\\";
+             fake.dos_devices["S:"] = "\\??\\C:\\" + std::string(255, 'd');
+         },
+         3010, then(ask(self, "", " [C:\\" + std::string(255, 'd') + "\\] show 1"), "wait"), "", ""},
+        {"a subst drive of a drive's root, as a bare letter", "S:\\media\\setup.exe",
+         [] { fake.dos_devices["S:"] = "\\??\\C:"; }, 3010, then(ask("C:\\media\\setup.exe", "", cwd), "wait"), "",
+         ""},
+        {"a target in no form that Windows names: as it is", "S:\\setup.exe",
+         [] { fake.dos_devices["S:"] = "\\\\?\\C:\\real"; }, 3010, then(ask("S:\\setup.exe", "", cwd), "wait"), "",
+         ""},
+        {"a target too long to join to the path: as it is", "S:\\" + std::string(40, 'm') + "\\setup.exe",
+         [] { fake.dos_devices["S:"] = "\\??\\C:\\" + std::string(1010, 'x'); }, 3010,
+         then(ask("S:\\" + std::string(40, 'm') + "\\setup.exe", "", cwd), "wait"), "", ""},
+        {"a local drive is never asked for a share's name", "C:\\media\\setup.exe",
+         [] { fake.universal_names["C:"] = "\\\\srv\\wrong"; }, 3010,
+         then(ask("C:\\media\\setup.exe", "", cwd), "wait"), "", ""},
         {"a mapped drive that Windows does not resolve: as it is", "Z:\\media\\setup.exe",
          [] {
              fake.remote_drives = {'Z'};
@@ -362,6 +454,8 @@ TEST(Launch, Elevation)
     };
     for (bool utf16 : {false, true})
     for (const auto& c : cases) {
+        if (c.ansi && utf16)
+            continue;
         SCOPED_TRACE(std::string(c.name) + (utf16 ? ", utf16" : ", ansi"));
         lay_out(c.module, true, nullptr, utf16);
         fake.start_result = 740;
