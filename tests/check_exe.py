@@ -24,7 +24,9 @@ import xml.parsers.expat
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "win32"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "medium"))
 from messages import KEYS, LANGUAGES, chosen_languages, read_texts  # noqa: E402
+from setup_exe import TEST_ONLY, built_for_tests  # noqa: E402
 
 # The default build's boxes: every shipped language.
 SHIPPED_LANGUAGES = ",".join(chosen_languages(read_texts(
@@ -275,10 +277,8 @@ def problems_of(path, lists_dir, level="asInvoker", icon=False, version_number="
     with open(path, "rb") as f:
         data = f.read()
     checksum = pe_checksum(data, opt.get_file_offset() + 64)
-    # A build for the tests of the consent prompt plays a user without
-    # administrator rights where this variable asks; no other may.
-    if "SETUP_TEST_UNELEVATED".encode("utf-16-le") in data:
-        problems.append("built for the tests alone (TEST_ELEVATION): it plays a user without administrator rights")
+    if built_for_tests(data):
+        problems.append(TEST_ONLY % os.path.basename(path))
     if opt.CheckSum != checksum:
         problems.append("PE checksum %#x, but the file's is %#x" % (opt.CheckSum, checksum))
     # A signature lies after every section, at the end of the file.

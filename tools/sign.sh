@@ -148,7 +148,10 @@ failed() {
     exit 1
 }
 
-signed=$exe
+# The bytes that are checked are the bytes that are signed.
+cp -- "$exe" "$work/unsigned.exe"
+refusal=$(python3 "$(dirname "$0")/medium/setup_exe.py" "$work/unsigned.exe" "$exe" 2>&1) || refuse "$refusal"
+signed=$work/unsigned.exe
 nest=
 for digest in $(echo "$digests" | tr + ' '); do
     # In the background, so that a signal is taken at once, not after it; no

@@ -39,13 +39,16 @@ def write_icon(path):
         f.write(struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 32, 32, 0, 0, 1, 32, len(image), 22) + image)
 
 
-def build(folder, options):
-    """Builds setup.exe alone into build/FOLDER; returns its path."""
+def build(folder, options, earlier=None):
+    """Builds setup.exe alone into build/FOLDER, configured once before with
+    earlier options where given; returns its path."""
     directory = os.path.join(BUILD, folder)
     shutil.rmtree(directory, ignore_errors=True)
-    done = run(["cmake", "-S", ROOT, "-B", directory, "-DCMAKE_BUILD_TYPE=MinSizeRel",
-                "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "i686-w64-mingw32.cmake")] +
-               ["-D%s=%s" % kv for kv in options.items()])
+    configure = ["cmake", "-S", ROOT, "-B", directory, "-DCMAKE_BUILD_TYPE=MinSizeRel",
+                 "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "i686-w64-mingw32.cmake")]
+    if earlier:
+        run(configure + ["-D%s=%s" % kv for kv in earlier.items()])
+    done = run(configure + ["-D%s=%s" % kv for kv in options.items()])
     if done.returncode == 0:
         done = run(["cmake", "--build", directory, "--target", "setup", "--parallel", str(os.cpu_count())])
     if done.returncode:
@@ -118,10 +121,16 @@ def branding():
     with open(again, "rb") as f:
         data = f.read()
     expect("no build folder named inside", ROOT.encode() not in data and b"branded-again" not in data)
-    english = build("english", {"SETUP_LANGUAGES": "en"})
+    english = build("english", {"SETUP_LANGUAGES": "en"}, earlier={"TEST_ELEVATION": "ON", "COVERAGE": "ON"})
     done = run(CHECK + [english, LISTS, "@" + os.path.join(BUILD, "english", "check_exe.args")])
     print(done.stdout, end="")
-    expect("with English boxes alone, setup.exe is at most 24 KiB", done.returncode == 0)
+    expect("with English boxes alone, setup.exe is at most 24 KiB; a folder configured for the tests before "
+           "makes a shipped build once configured without", done.returncode == 0)
+    refused = run(["cmake", "--preset", "win32", "-DCOVERAGE=ON"], cwd=ROOT)
+    again = run(["cmake", "--preset", "win32"], cwd=ROOT)
+    expect("build/win32, which ships, refuses to be configured for the tests alone, and takes a shipped build next",
+           refused.returncode != 0 and "never ship" in " ".join(refused.stderr.split()) and again.returncode == 0,
+           refused.stderr[-300:] + again.stderr[-300:])
     # For the end-to-end tables; the builds for the consent prompt's table
     # alone, which no shipped build resembles.
     for folder, options in (("elevation", {"SETUP_EXIT_STATUS": "tool"}), ("elevation-utf16",
@@ -129,7 +138,7 @@ def branding():
         tested = build(folder, dict(options, TEST_ELEVATION="ON"))
         done = run(CHECK + [tested, LISTS, "@" + os.path.join(BUILD, folder, "check_exe.args")])
         expect("the %s build for the tests alone fails the checks of a shipped one" % folder,
-               done.returncode != 0 and "built for the tests alone" in done.stdout, done.stdout[-500:])
+               done.returncode != 0 and "a build for the tests alone" in done.stdout, done.stdout[-500:])
     build("tool-status", {"SETUP_EXIT_STATUS": "tool"})
     utf16 = build("utf16", {"SETUP_COMMAND_LINE": "utf16"})
     done = run(CHECK + [utf16, LISTS, "@" + os.path.join(BUILD, "utf16", "check_exe.args")])

@@ -150,6 +150,20 @@ def from_setup_exe(m):
     with open(os.path.join(work, "branded-medium", "autorun.inf"), "rb") as f:
         expect("make medium finds the icon in setup.exe's resources, for autorun.inf",
                done.returncode == 0 and b"icon=setup.exe,0\r\n" in f.read(), done.stderr[-300:])
+    # A build for the tests alone: never made into a medium, nor passed in one.
+    test_only = os.path.join(BUILD, "elevation", "setup.exe")  # release_test.py branding makes it
+    done = run(script + ["make", os.path.join(work, "test-only-medium"), "--setup", test_only], env=good)
+    copy = os.path.join(work, "test-only-copy")
+    shutil.copytree(out, copy)
+    os.chmod(os.path.join(copy, "setup.exe"), 0o644)
+    shutil.copy(test_only, os.path.join(copy, "setup.exe"))
+    run(["sh", "-c", "grep -v ' setup.exe$' SHA256SUMS > s; sha256sum setup.exe >> s; mv s SHA256SUMS"], cwd=copy)
+    checked = run(script + ["check", copy])
+    expect("make medium refuses a build for the tests alone, and check-medium fails a copy that holds one",
+           done.returncode != 0 and "is a build for the tests alone" in done.stderr and
+           not os.path.exists(os.path.join(work, "test-only-medium")) and checked.returncode != 0 and
+           "FAIL its setup.exe is a build for the tests alone" in checked.stdout,
+           done.stderr[-300:] + checked.stdout[-300:])
     utf16 = os.path.join(BUILD, "utf16", "setup.exe")  # release_test.py branding makes it
     done = run(script + ["make", os.path.join(work, "utf16-medium"), "--setup", utf16], env=lodz)
     with open(os.path.join(work, "utf16-medium", ".setup_args"), "rb") as f:

@@ -173,9 +173,12 @@ def signing():
     sign = os.path.join(ROOT, "tools", "sign.sh")
     unsigned = os.path.join(work, "unsigned.exe")
     shutil.copy(SETUP, unsigned)
+    test_only = os.path.join(work, "test-only.exe")
+    shutil.copy(os.path.join(BUILD, "elevation", "setup.exe"), test_only)  # release_test.py branding makes it
     os.symlink("unsigned.exe", os.path.join(work, "link.exe"))
     files = sorted(os.listdir(work))
-    untouched = lambda: filecmp.cmp(SETUP, unsigned, shallow=False) and sorted(os.listdir(work)) == files
+    untouched = lambda: filecmp.cmp(SETUP, unsigned, shallow=False) and sorted(os.listdir(work)) == files and \
+        filecmp.cmp(os.path.join(BUILD, "elevation", "setup.exe"), test_only, shallow=False)
     bare = {k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}
     pem = dict(bare, SIGN_CERT=cert, SIGN_KEY=key)
     # A key on a token (SoftHSM), and a time-stamp authority of the test's own.
@@ -208,6 +211,7 @@ def signing():
             ("a token that is not there", dict(p11, SIGN_PKCS11_KEY=signer_key.replace("Test", "Lost")),
              "no token that pkcs11:token=Lost%20token", unsigned, True),
             ("a key on a token and a key file", dict(p11, SIGN_KEY=key), "both name a key", unsigned, True),
+            ("a build for the tests alone", pem, test_only + " is a build for the tests alone", test_only, True),
             ("an authority that does not answer", dict(pem, SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"),
              "authority http://127.0.0.1:9/ gave no time stamp", unsigned, True),
             ("an authority that stamps the SHA-1 signature and stops", dict(stamped, SIGN_DIGESTS="sha1+sha256"),

@@ -143,6 +143,8 @@ def run(args):
             problems = check(image, keep, kept=kept)
             if problems or "setup.exe" not in kept:
                 return report(image, problems)
+            if setup_exe.built_for_tests(kept["setup.exe"]):
+                return report(image, [setup_exe.TEST_ONLY % "its setup.exe"])
             try:
                 said, warning = setup_exe.signature_said(setup_exe.signatures(kept["setup.exe"]))
             except setup_exe.NoVerifier:

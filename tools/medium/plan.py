@@ -199,6 +199,8 @@ def setup_facts(setup, data):
         utf16, has_icon = setup_exe.describe(data)
     except setup_exe.NotAProgram as e:
         fail("%s is not a setup.exe that make builds: %s" % (setup, e))
+    if setup_exe.built_for_tests(data):
+        fail(setup_exe.TEST_ONLY % setup)
     return (utf16, has_icon) + signature(setup, data, setup + ".signed")
 
 

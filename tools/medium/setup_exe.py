@@ -7,14 +7,26 @@ import os
 import re
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
 RT_GROUP_ICON = 14
+# A build for the tests alone plays a user without administrator rights where
+# this variable asks (launcher/child_process.cpp); no build that ships holds
+# its name.
+TEST_ONLY_MARK = "SETUP_TEST_UNELEVATED".encode("utf-16-le")
+TEST_ONLY = "%s is a build for the tests alone (TEST_ELEVATION or COVERAGE), which plays a user without " \
+            "administrator rights: build setup.exe again (make) and ship that"
 
 
 class NotAProgram(Exception):
     pass
+
+
+def built_for_tests(data):
+    """Whether setup.exe's bytes are a build for the tests alone."""
+    return TEST_ONLY_MARK in data
 
 
 class Image:
@@ -151,3 +163,11 @@ def signature_said(found):
                    "expires. Sign it with SIGN_TIMESTAMP_URL" % (" and ".join(bare), "s carry" if len(bare) > 1
                                                                   else " carries", "them" if len(bare) > 1 else "it"))
     return said, warning
+
+
+if __name__ == "__main__":
+    # make sign: setup_exe.py FILE NAME refuses FILE, the bytes it is about
+    # to sign, as NAME.
+    with open(sys.argv[1], "rb") as f:
+        if built_for_tests(f.read()):
+            sys.exit(TEST_ONLY % sys.argv[2])
