@@ -36,13 +36,15 @@ import medium_plan  # noqa: E402
 import medium_record  # noqa: E402
 import medium_replace  # noqa: E402
 import signing  # noqa: E402
-from common import failures, medium_setup  # noqa: E402
+from common import failures, has_what_it_needs, medium_setup  # noqa: E402
 
 
 def medium():
     """The medium's tables, one a concern, in the order their media need:
     refusals before any medium exists, the good medium, its image, then
     replacements of it."""
+    if not has_what_it_needs("medium", ["branding", "signing"]):
+        return
     m = medium_setup()
     medium_plan.refusals(m)
     medium_plan.made(m)

@@ -12,8 +12,13 @@
 #   SIGN_DIGESTS            sha256 (the default), or sha1+sha256: a SHA-1
 #                           signature with a nested SHA-256 one, for Windows
 #                           that cannot check SHA-256
-#   SIGN_TIMESTAMP_URL      an RFC 3161 time-stamp authority for each
-#                           signature (optional)
+#   SIGN_TIMESTAMP_URL      RFC 3161 time-stamp authorities, separated by
+#                           blanks, tried in turn for each signature (optional)
+#   SIGN_TIMESTAMP_TIMEOUT  how long each request to one may take, in seconds
+#                           (60)
+#
+# Each signature and each stamp is checked on its own before the signed file
+# replaces EXE; a build for the tests alone is refused.
 #
 # The file is signed in a private folder beside it, then renamed over it: a
 # failure or a signal (INT, TERM, HUP) leaves the unsigned file as it was and
@@ -68,9 +73,21 @@ else
     echo "      SIGN_TIMESTAMP_URL adds a time stamp." >&2
     exit 2
 fi
-# osslsigncode reads the PIN or the password from the file itself.
-[ -z "${SIGN_PASSWORD_FILE:-}" ] || set -- "$@" -readpass "$SIGN_PASSWORD_FILE"
-[ -z "${SIGN_TIMESTAMP_URL:-}" ] || set -- "$@" -ts "$SIGN_TIMESTAMP_URL"
+# osslsigncode reads the PIN or the password from the file itself, and says
+# the same of every fault of it.
+if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
+    pass=$SIGN_PASSWORD_FILE
+    [ -e "$pass" ] || refuse "SIGN_PASSWORD_FILE is '$pass', which does not exist"
+    [ ! -d "$pass" ] || refuse "SIGN_PASSWORD_FILE is '$pass', a folder: it names the file that holds the PIN or the password"
+    [ -f "$pass" ] || refuse "SIGN_PASSWORD_FILE is '$pass', which is no file"
+    { : < "$pass"; } 2>/dev/null || refuse "SIGN_PASSWORD_FILE is '$pass', which cannot be read"
+    [ -s "$pass" ] || refuse "SIGN_PASSWORD_FILE is '$pass', which is empty"
+    set -- "$@" -readpass "$pass"
+fi
+limit=${SIGN_TIMESTAMP_TIMEOUT:-60}
+case $limit in
+    '' | *[!0-9]* | 0*) refuse "SIGN_TIMESTAMP_TIMEOUT is '$limit': it takes a whole number of seconds, 1 or more" ;;
+esac
 digests=${SIGN_DIGESTS:-sha256}
 case $digests in
     sha256 | sha1+sha256) ;;
@@ -138,9 +155,8 @@ failed() {
         why="the token holds no certificate for the key $SIGN_PKCS11_KEY (looked for as $token_certificate): check the URI, or give the certificate in SIGN_CERT"
     elif said "private key was not found\|Failed to load private key"; then
         why="${SIGN_PKCS11_KEY:+the token holds no key $SIGN_PKCS11_KEY}${SIGN_PKCS11_KEY:-the key could not be read}"
-    elif said "timestamping failed\|Failed to get data from"; then
-        detail=$(grep -o -m 1 "connect error\|Connection refused\|HTTP failure[^:]*\|Timeout[^:]*" "$work/errors" || true)
-        why="the time-stamp authority $SIGN_TIMESTAMP_URL gave no time stamp${detail:+ ($detail)}"
+    elif said "key values mismatch\|consistency of a private key"; then
+        why="the certificate ${SIGN_CERT:-${SIGN_PKCS12:-on the token}} is not the one of the key ${SIGN_KEY:-${SIGN_PKCS11_KEY:-in it}}"
     else
         why="osslsigncode could not sign it: $(grep -v '^[0-9A-F]*:error:' "$work/errors" | tail -n 1)"
     fi
@@ -148,9 +164,41 @@ failed() {
     exit 1
 }
 
+# Each signature gets its stamp from the first authority that gives one
+# within the time limit; osslsigncode itself would wait for ever on one that
+# takes the request and never answers. $1: the signature's index.
+stamped_by=
+stamp() {
+    tried=
+    for url in $SIGN_TIMESTAMP_URL; do
+        timeout -k 5 "$limit" osslsigncode add -index "$1" -ts "$url" -in "$signed" -out "$work/stamped.exe" \
+            </dev/null >/dev/null 2>"$work/errors" &
+        signer=$!
+        status=0
+        wait "$signer" || status=$?
+        signer=
+        if [ $status -eq 0 ]; then
+            mv "$work/stamped.exe" "$signed"
+            case " $stamped_by " in *" $url "*) ;; *) stamped_by="${stamped_by:+$stamped_by and }$url" ;; esac
+            return
+        fi
+        rm -f "$work/stamped.exe"
+        if [ $status -eq 124 ] || [ $status -eq 137 ]; then
+            why="$url did not answer within $limit s"
+        else
+            detail=$(grep -o -m 1 "connect error\|Connection refused\|HTTP failure[^:]*\|Timeout[^:]*" "$work/errors" || true)
+            why="$url gave no time stamp${detail:+ ($detail)}"
+        fi
+        tried="${tried:+$tried; }$why"
+    done
+    echo "sign: no time-stamp authority stamped the $2 signature: $tried; $exe is left as it was." >&2
+    exit 1
+}
+
 # The bytes that are checked are the bytes that are signed.
 cp -- "$exe" "$work/unsigned.exe"
-refusal=$(python3 "$(dirname "$0")/medium/setup_exe.py" "$work/unsigned.exe" "$exe" 2>&1) || refuse "$refusal"
+checks="$(dirname "$0")/medium/setup_exe.py"
+refusal=$(python3 "$checks" shippable "$work/unsigned.exe" "$exe" 2>&1) || refuse "$refusal"
 signed=$work/unsigned.exe
 nest=
 for digest in $(echo "$digests" | tr + ' '); do
@@ -164,6 +212,18 @@ for digest in $(echo "$digests" | tr + ' '); do
     signed=$work/$digest.exe
     nest=-nest
 done
+if [ -n "${SIGN_TIMESTAMP_URL:-}" ]; then
+    index=0
+    for digest in $(echo "$digests" | tr + ' '); do
+        stamp $index "$(echo "$digest" | tr a-z A-Z)"
+        index=$((index + 1))
+    done
+fi
+# What the summary says rests on these checks of what goes in.
+said=$(python3 "$checks" signed "$signed" "$exe" ${SIGN_TIMESTAMP_URL:+stamped} 2>&1) || {
+    echo "sign: $said" >&2
+    exit 1
+}
 chmod --reference="$exe" "$signed"
 { echo "# make sign"; sha256sum < "$signed" | cut -d' ' -f1; } > "$work/record"
 # The signed file and its record go in together: a signal waits for both.
@@ -175,4 +235,4 @@ mv "$signed" "$exe"
 step "signed in"
 mv "$work/record" "$record"
 [ -z "$stop" ] || exit "$stop"
-echo "signed $exe ($digests${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL})"
+echo "$exe: $said${stamped_by:+, the stamps from $stamped_by}"

@@ -20,6 +20,23 @@ STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 failures = []
 
 
+# What each table leaves for those that come after it.
+LEFT = {"branding": [os.path.join(BUILD, b, "setup.exe") for b in ("branded", "utf16", "elevation")],
+        "signing": [os.path.join(BUILD, "signed", n) for n in ("setup.exe", "setup.exe.signed")]}
+
+
+def has_what_it_needs(table, earlier):
+    """Whether the tables earlier have left what table needs; where not, a
+    failing row says which to run first."""
+    missing = [(e, p) for e in earlier for p in LEFT[e] if not os.path.exists(p)]
+    if missing:
+        expect("the %s table finds what the %s table%s leave%s" % (table, " and ".join(earlier),
+                                                                 "s" if len(earlier) > 1 else "",
+                                                                 "" if len(earlier) > 1 else "s"),
+               False, "no %s: run release_test.py %s first" % (missing[0][1], missing[0][0]))
+    return not missing
+
+
 def expect(what, ok, detail=""):
     print("%s %s%s" % ("ok  " if ok else "FAIL", what, "" if ok else ": " + detail))
     if not ok:
@@ -61,6 +78,16 @@ def rewrite(path, old=None, new=None):
     os.chmod(path, 0o644)
     with open(path, "wb") as f:
         f.write(data)
+
+
+def medium_holding(medium, setup, copy):
+    """A copy of the medium folder with setup in place of its setup.exe, and
+    SHA256SUMS to match: what make medium would refuse to make."""
+    shutil.copytree(medium, copy)
+    os.chmod(os.path.join(copy, "setup.exe"), 0o644)
+    shutil.copy(setup, os.path.join(copy, "setup.exe"))
+    run(["sh", "-c", "grep -v ' setup.exe$' SHA256SUMS > s; sha256sum setup.exe >> s; mv s SHA256SUMS"], cwd=copy)
+    return copy
 
 
 def lay_script(path, body):

@@ -80,6 +80,17 @@ def checks(m):
         expect("the check fails on an image with %s" % what, done.returncode != 0 and says in done.stdout,
                done.stdout[-500:])
 
+    # A copy of the medium whose autorun.inf is a FIFO: said, never waited on.
+    fifo = os.path.join(work, "fifo-copy")
+    shutil.copytree(out, fifo)
+    os.chmod(fifo, 0o755)
+    os.remove(os.path.join(fifo, "autorun.inf"))
+    os.mkfifo(os.path.join(fifo, "autorun.inf"))
+    done = run(script + ["check", fifo], timeout=120)
+    expect("the check fails on a copy of the medium whose autorun.inf is a FIFO, which it does not wait on",
+           done.returncode != 0 and "autorun.inf is a FIFO" in done.stdout, done.stdout[-500:])
+    shutil.rmtree(fifo)
+
     # A file of 4 GiB or more lies in several extents, each reported with
     # the whole file's size.
     toc = ("File data lba:  0 ,       34 ,  2097151 , 4718592000 , '/big.bin'\n"

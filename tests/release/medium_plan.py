@@ -6,7 +6,7 @@ import os
 import shlex
 import shutil
 
-from common import BUILD, SETUP, expect, lay_files, replaced, rewrite, run
+from common import BUILD, SETUP, expect, lay_files, medium_holding, replaced, rewrite, run
 
 
 def refusals(m):
@@ -33,6 +33,7 @@ def refusals(m):
             ("a file named COM\u00b9", good, ["COM\u00b9"], "reserves"),
             ("a file named docs/lpt\u00b3.log", good, ["docs/lpt\u00b3.log"], "reserves"),
             ("a name ending in a blank", good, ["docs/a "], "ends in a dot or a blank"),
+            ("a name with a line feed, said on one line", good, ["a\nb.txt"], "a\\nb.txt"),
             ("a link to the folder that holds it", good, ["docs/up -> .."], "loop"),
             ("a link to itself", good, ["me -> me"], "loop"),
             ("a link that leads nowhere", good, ["gone -> missing.txt"], "leads nowhere"),
@@ -52,6 +53,7 @@ def refusals(m):
             ("a file from MEDIUM_EXTRA in the tool's own folder", good, ["Vorald_Installer/bin/version.dll"],
              "version.dll into vorald_installer\\bin\\"),
             ("a FOLDER inside MEDIUM_EXTRA", dict(good, MEDIUM_EXTRA=work), [], "lies inside MEDIUM_EXTRA"),
+            ("a link to the folder that holds FOLDER", good, ["up -> " + work], "lies inside %s, to which" % work),
             ("a label with a byte that is not UTF-8", dict(good, MEDIUM_LABEL="x\udcff"), [], "MEDIUM_LABEL"),
             ("an autorun.inf in MEDIUM_EXTRA, named as text", good, ["AutoRun.inf"], "make medium's own autorun"),
             ("an empty folder", good, ["docs/empty/"], "empty folder"),
@@ -63,8 +65,50 @@ def refusals(m):
         done = run(script + ["make", out], env=dict(env, MEDIUM_EXTRA=bad_extra) if extra_files else env)
         expect("make medium refuses %s, naming it, and makes nothing" % what,
                done.returncode != 0 and says in done.stderr and "b'" not in done.stderr and
+               len(done.stderr.strip().splitlines()) == 1 and
                "Traceback" not in done.stderr and not glob.glob(os.path.join(work, "*medium*")), done.stderr[-300:])
         run(["rm", "-rf"] + glob.glob(os.path.join(work, "*medium*")))  # one fault, one failing row
+    # A MEDIUM_TOOL inside FOLDER; /dev/stdin while standard input is a
+    # file, whose name the link then leads to; a procfs mounted elsewhere.
+    linked = os.path.join(work, "linked-folder")
+    os.symlink(m.extra, linked)
+    done = run(script + ["make", linked], env=good)
+    expect("make medium refuses a FOLDER that is a link, naming it, and leaves no lock beside it",
+           done.returncode != 0 and "is a link" in done.stderr and not os.path.lexists(linked + ".lock"),
+           done.stderr[-300:])
+    os.remove(linked)
+    inner = os.path.join(work, "inner")
+    lay_files(inner, ["tool/bin/vorald_installer_cmd.exe"])
+    stdin_extra, secret = os.path.join(work, "stdin-extra"), os.path.join(work, "secret.txt")
+    lay_files(stdin_extra, ["in -> /dev/stdin"])
+    with open(secret, "w") as f:
+        f.write("not for the medium\n")
+    proc = os.path.join(work, "p")
+    os.makedirs(proc)
+    mounted = run(["mount", "--bind", "/proc", proc]).returncode == 0
+    proc_extra = os.path.join(work, "proc-extra")
+    lay_files(proc_extra, ["env.txt -> %s/self/environ" % proc])
+    try:
+        for what, folder, env, says in (
+                ("a MEDIUM_TOOL inside FOLDER", inner, dict(good, MEDIUM_TOOL=os.path.join(inner, "tool")),
+                 "lies inside %s, which make medium replaces" % inner),
+                ("a link to /dev/stdin while standard input is a file", out, dict(good, MEDIUM_EXTRA=stdin_extra),
+                 "pseudo-files"),
+                ("a link to a procfs mounted elsewhere", out, dict(good, MEDIUM_EXTRA=proc_extra),
+                 "kernel's file system proc")):
+            if "procfs" in what and not mounted:
+                print("skipped: %s (this test cannot mount one)" % what)
+                continue
+            with open(secret) as stdin:
+                done = run(script + ["make", folder], env=env, stdin=stdin)
+            expect("make medium refuses %s, naming it, and makes nothing" % what,
+                   done.returncode != 0 and says in done.stderr and "Traceback" not in done.stderr and
+                   not os.path.exists(folder + ".iso") and not os.path.exists(os.path.join(folder, "autorun.inf")),
+                   done.stderr[-300:])
+    finally:
+        if mounted:
+            run(["umount", proc])
+    run(["rm", "-rf", inner, out + ".lock", out + ".made"])
 
 def made(m):
     """The good medium, which the later tests start from; its summary."""
@@ -153,12 +197,7 @@ def from_setup_exe(m):
     # A build for the tests alone: never made into a medium, nor passed in one.
     test_only = os.path.join(BUILD, "elevation", "setup.exe")  # release_test.py branding makes it
     done = run(script + ["make", os.path.join(work, "test-only-medium"), "--setup", test_only], env=good)
-    copy = os.path.join(work, "test-only-copy")
-    shutil.copytree(out, copy)
-    os.chmod(os.path.join(copy, "setup.exe"), 0o644)
-    shutil.copy(test_only, os.path.join(copy, "setup.exe"))
-    run(["sh", "-c", "grep -v ' setup.exe$' SHA256SUMS > s; sha256sum setup.exe >> s; mv s SHA256SUMS"], cwd=copy)
-    checked = run(script + ["check", copy])
+    checked = run(script + ["check", medium_holding(out, test_only, os.path.join(work, "test-only-copy"))])
     expect("make medium refuses a build for the tests alone, and check-medium fails a copy that holds one",
            done.returncode != 0 and "is a build for the tests alone" in done.stderr and
            not os.path.exists(os.path.join(work, "test-only-medium")) and checked.returncode != 0 and
@@ -186,7 +225,7 @@ def from_setup_exe(m):
     os.remove(os.path.join(signed, "setup.exe.signed"))
     done = run(signed_make, env=good)
     expect("make medium refuses a signed setup.exe whose bytes were changed since",
-           done.returncode != 0 and "does not match its bytes" in done.stderr, done.stderr[-300:])
+           done.returncode != 0 and "does not match the file's bytes" in done.stderr, done.stderr[-300:])
     shutil.copy(SETUP, signed)
     shutil.copy(os.path.join(BUILD, "signed", "setup.exe.signed"), signed)
     done = run(signed_make, env=good)

@@ -2,6 +2,7 @@
 and unchanged since, by content; an edit by hand of any kind is refused.
 """
 import os
+import stat
 
 from common import BUILD, TOOL, args_of, expect, lay_files, lay_script, replaced, rewrite, run, snapshot
 
@@ -12,6 +13,13 @@ def rewrite_in_time(path):
     before = os.stat(path)
     rewrite(path)
     os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+
+def swap(path, make):
+    """path made anew by make(path): no file the record knows."""
+    os.chmod(os.path.dirname(path), 0o755)
+    os.remove(path)
+    make(path)
 
 
 def refused(m):
@@ -28,6 +36,9 @@ def refused(m):
              "the tool rewritten, its size and modification time kept": lambda m: rewrite_in_time(
                  os.path.join(m, TOOL)),
              "its image rewritten, its size kept": lambda m: rewrite(m + ".iso"),
+             "autorun.inf made a FIFO": lambda m: swap(os.path.join(m, "autorun.inf"), os.mkfifo),
+             "autorun.inf made a device that never ends (/dev/zero's)": lambda m: swap(
+                 os.path.join(m, "autorun.inf"), lambda p: os.mknod(p, stat.S_IFCHR | 0o644, os.makedev(1, 5))),
              "its record rewritten": lambda m: rewrite(m + ".made", "make medium", "someone")}
     changed = []
     for what, edit in edits.items():
@@ -47,7 +58,7 @@ def refused(m):
             ("a folder with a SHA256SUMS that it did not make", vendor, good, "not a medium"),
             ("an image that it did not make", lone, good, "not the image")] + changed:
         before = snapshot(folder)
-        done = run(script + ["make", folder], env=env)
+        done = run(script + ["make", folder], env=env, timeout=120)  # reading a FIFO or a device, it would hang
         expect("make medium refuses %s, and leaves it as it was" % what,
                done.returncode != 0 and says in done.stderr and snapshot(folder) == before, done.stderr[-300:])
 

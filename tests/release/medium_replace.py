@@ -10,7 +10,7 @@ import re
 import shutil
 
 from common import BUILD, SETUP, args_of, expect, finished, one_line, rewrite, replaced, run, snapshot, stopped_at
-from medium_record import rewrite_in_time
+from medium_record import rewrite_in_time, swap as made_anew
 
 
 def digest(path):
@@ -103,7 +103,7 @@ def edits_and_steps(m):
             f.write("mine\n")
 
     # An edit made at any moment of a run is never lost.
-    for what, at, edit, kept in (
+    for what, at, edit, kept, *first in (
             ("during a run", "synced", edit_old, edits_kept),
             ("of the image during a run", "synced", lambda: rewrite(folder + ".iso"),
              lambda: digest(folder + ".iso") == edited and edits_kept(False)),
@@ -112,9 +112,16 @@ def edits_and_steps(m):
              lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again"),
             ("while the old medium is removed", "removing the old medium", note_in_aside,
              lambda: os.path.exists(os.path.join(folder + ".changed", "NOTES.txt")) and args_of(folder) == b"--again"),
+            ("while the old medium is removed, a file not yet removed rewritten", "removing the old medium",
+             lambda: rewrite(os.path.join(aside, "autorun.inf")),
+             lambda: os.path.exists(os.path.join(folder + ".changed", "autorun.inf")) and args_of(folder) == b"--again"),
+            ("while the old medium is removed, an empty file not yet removed made a FIFO, never waited on",
+             "removing the old medium", lambda: made_anew(os.path.join(aside, ".setup_args"), os.mkfifo),
+             lambda: os.path.lexists(os.path.join(folder + ".changed", ".setup_args")) and args_of(folder) == b"--again",
+             dict(good, MEDIUM_ARGS="")),
             ("of the image aside, its size and modification time kept", "image aside", rewrite_image_aside,
              lambda: digest(folder + ".iso") == seen["image"] and edits_kept(False))):
-        fresh()
+        fresh(*first)
         running = stopped_at(make, again, at)
         edit()
         edited = digest(folder + ".iso") if os.path.exists(folder + ".iso") else None
@@ -149,10 +156,15 @@ def edits_and_steps(m):
              "changed while this run copied it"),
             ("a file of the tool rewritten once it was copied, its size kept", "copied", dict(again, MEDIUM_TOOL=tool),
              lambda: rewrite(os.path.join(tool, "bin", "vorald_installer_cmd.exe")), "changed while this run copied it"),
+            ("a file of the tool that grew once it was opened", "opened", dict(again, MEDIUM_TOOL=tool),
+             lambda: open(os.path.join(tool, "bin", "vorald_installer_cmd.exe"), "a").write("x"),
+             "grew while this run copied it"),
             ("a file swapped for a link to /proc/self/environ after the plan", "planned",
              dict(again, MEDIUM_EXTRA=extra), lambda: swap("/proc/self/environ"), notes + " became a link"),
             ("a file swapped for a FIFO after the plan", "planned", dict(again, MEDIUM_EXTRA=extra),
-             lambda: swap(None), notes + " is not the file that this run looked at")):
+             lambda: swap(None), notes + " is not the file that this run looked at"),
+            ("a file that grew after the plan", "planned", dict(again, MEDIUM_EXTRA=extra),
+             lambda: open(notes, "a").write("more\n"), notes + " grew since this run looked at it")):
         fresh()
         running = stopped_at(make, env, at)
         change()

@@ -11,12 +11,17 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
 
-from common import BUILD, CHECK, LISTS, ROOT, SETUP, STOPPING, expect, gone, run, wait_for
+from common import (BUILD, CHECK, LISTS, ROOT, SETUP, STOPPING, expect, gone, has_what_it_needs, medium_holding, run,
+                    wait_for)
+
+sys.path.insert(0, os.path.join(ROOT, "tools", "medium"))
+import authenticode  # noqa: E402
 
 SOFTHSM = "/usr/lib/softhsm/libsofthsm2.so"
 # The test authority's clock runs this far behind the machine's, and the
@@ -147,6 +152,42 @@ class Authority:
         self.server.server_close()
 
 
+def run_sign(sign, exe, env):
+    """make sign of exe, which must end within two minutes."""
+    try:
+        return run([sign, exe], env=env, timeout=120)
+    except subprocess.TimeoutExpired:
+        return subprocess.CompletedProcess([], None, "", "still running after 120 s")
+
+
+def silent_authority():
+    """An address that takes a connection and never answers: its URL."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    taken = []
+    threading.Thread(target=lambda: taken.extend(listener.accept() for _ in range(8)), daemon=True).start()
+    return "http://127.0.0.1:%d/" % listener.getsockname()[1]
+
+
+def spoilt(exe, out, stamp=False, index=0):
+    """A copy of exe with one bit flipped in the value of signature index
+    (0 the outer one, 1 the one nested in it), or of its stamp."""
+    with open(exe, "rb") as f:
+        data = f.read()
+    signer = authenticode.signed_data(authenticode.signature_blob(data))[3]
+    for _ in range(index):
+        unsigned = authenticode.attributes(authenticode.tagged(signer.items(), 0xA1))
+        signer = authenticode.signed_data(unsigned[authenticode.NESTED][0].whole)[3]
+    if stamp:
+        unsigned = authenticode.attributes(authenticode.tagged(signer.items(), 0xA1))
+        signer = authenticode.signed_data(unsigned[authenticode.RFC3161][0].whole)[3]
+    value = authenticode.tagged(signer.items()[3:], 0x04).body
+    at = data.index(value) + len(value) // 2
+    with open(out, "wb") as f:
+        f.write(data[:at] + bytes([data[at] ^ 1]) + data[at + 1:])
+
+
 def all_verified(out, stamps):
     """Whether osslsigncode verify passed every signature (and, where stamps,
     its stamp against the authority's CA)."""
@@ -156,6 +197,8 @@ def all_verified(out, stamps):
 
 
 def signing():
+    if not has_what_it_needs("signing", ["branding"]):
+        return
     work = os.path.join(BUILD, "signed")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
@@ -193,6 +236,17 @@ def signing():
                SIGN_PASSWORD_FILE=pin)
     stamped = dict(bare, SIGN_CERT=paths["signer.pem"], SIGN_KEY=paths["signer.key"],
                    SIGN_TIMESTAMP_URL=authority.url)
+    silent = silent_authority()
+    open(os.path.join(work, "empty"), "w").close()
+    # osslsigncode, and then one bit of each signature it makes flipped.
+    spoiling = os.path.join(work, "spoiling")
+    os.makedirs(spoiling)
+    with open(os.path.join(spoiling, "osslsigncode"), "w") as f:
+        f.write('#!/bin/sh\n%s "$@" || exit\nfor arg; do [ "${last:-}" = -out ] && out=$arg; last=$arg; done\n'
+                '[ "$1" != sign ] || exec /usr/bin/python3 -c "import sys; sys.path.insert(0, sys.argv[1]); '
+                'import signing; signing.spoilt(sys.argv[2], sys.argv[2])" %s "$out"\n'
+                % (shutil.which("osslsigncode"), os.path.dirname(os.path.abspath(__file__))))
+    os.chmod(os.path.join(spoiling, "osslsigncode"), 0o755)
     files = sorted(os.listdir(work))
     # what, environment, what it says, the file, one sentence alone, the authority's answers
     for what, env, says, exe, *one in (
@@ -213,11 +267,25 @@ def signing():
             ("a key on a token and a key file", dict(p11, SIGN_KEY=key), "both name a key", unsigned, True),
             ("a build for the tests alone", pem, test_only + " is a build for the tests alone", test_only, True),
             ("an authority that does not answer", dict(pem, SIGN_TIMESTAMP_URL="http://127.0.0.1:9/"),
-             "authority http://127.0.0.1:9/ gave no time stamp", unsigned, True),
+             "http://127.0.0.1:9/ gave no time stamp", unsigned, True),
+            ("an authority that takes the request and never answers", dict(pem, SIGN_TIMESTAMP_URL=silent,
+                                                                           SIGN_TIMESTAMP_TIMEOUT="2"),
+             silent + " did not answer within 2 s", unsigned, True),
+            ("a time limit that is no number", dict(stamped, SIGN_TIMESTAMP_TIMEOUT="1m"), "SIGN_TIMESTAMP_TIMEOUT",
+             unsigned, True),
+            ("a password file that does not exist", dict(pem, SIGN_PASSWORD_FILE=os.path.join(work, "none")),
+             "which does not exist", unsigned, True),
+            ("a password file that is empty", dict(pem, SIGN_PASSWORD_FILE=os.path.join(work, "empty")),
+             "which is empty", unsigned, True),
+            ("a password file that is a folder", dict(pem, SIGN_PASSWORD_FILE=work), "a folder", unsigned, True),
+            ("a certificate that is not the key's", dict(pem, SIGN_CERT=paths["signer.pem"]),
+             "is not the one of the key", unsigned, True),
+            ("a signer whose signature does not verify", dict(pem, PATH=spoiling + ":" + os.environ["PATH"]),
+             "SHA256 signature does not verify with its certificate's key", unsigned, True),
             ("an authority that stamps the SHA-1 signature and stops", dict(stamped, SIGN_DIGESTS="sha1+sha256"),
              "gave no time stamp", unsigned, True, 1)):
         authority.answers = one[1] if len(one) > 1 else None
-        done = run([sign, exe], env=env)
+        done = run_sign(sign, exe, env)
         expect("sign with %s fails, leaving the file as it was and nothing beside it%s" % (
                    what, ", in one sentence naming it" if one else ""),
                done.returncode != 0 and says in done.stderr and untouched() and
@@ -322,6 +390,9 @@ def signing():
             ("a certificate that has expired, stamped while it was valid",
              dict(stamped, SIGN_CERT=paths["expired.pem"], SIGN_KEY=paths["expired.key"]), ["SHA256"],
              paths["ca.pem"], True),
+            ("an authority that never answers, then one that stamps",
+             dict(stamped, SIGN_TIMESTAMP_URL=silent + " " + authority.url, SIGN_TIMESTAMP_TIMEOUT="2"), ["SHA256"],
+             paths["ca.pem"], True),
             ("SHA-1 and a nested SHA-256, each stamped", dict(stamped, SIGN_DIGESTS="sha1+sha256"),
              ["SHA1", "SHA256"], paths["ca.pem"], True)):
         signed = os.path.join(work, "setup.exe")  # the last one stays, for the end-to-end tables
@@ -331,10 +402,13 @@ def signing():
             os.remove(command_lines)
         env = dict(env, SIGN_DIGESTS="+".join(digests).lower())
         signed_at = time.time()
-        done = run([sign, signed], env=env)
-        expect("make sign with %s, keeping the file's mode, and records what it signed" % kind,
-               done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751 and signed_as_recorded(signed),
-               done.stderr[-500:])
+        done = run_sign(sign, signed, env)
+        expect("make sign with %s, keeping the file's mode, and records what it signed; says who signed and, "
+               "where asked, who stamped" % kind,
+               done.returncode == 0 and os.stat(signed).st_mode & 0o7777 == 0o751 and signed_as_recorded(signed) and
+               "signed by /CN=" in done.stdout and
+               (not stamps or done.stdout.rstrip().endswith("the stamps from " + authority.url)),
+               done.stdout[-300:] + done.stderr[-500:])
         if env.get("SIGN_PKCS11_KEY"):
             with open(command_lines) as f:
                 lines = f.read()
@@ -389,9 +463,16 @@ def signing():
     plain = os.path.join(work, "plain.exe")
     shutil.copy(SETUP, plain)
     run([sign, plain], env=pem)
+    # A pair whose nested SHA-256 signature alone is stamped.
+    half = os.path.join(work, "half.exe")
+    keys = ["-certs", paths["signer.pem"], "-key", paths["signer.key"]]
+    run(["osslsigncode", "sign", "-h", "sha1"] + keys + ["-in", SETUP, "-out", half + ".1"])
+    run(["osslsigncode", "sign", "-nest", "-h", "sha256"] + keys + ["-in", half + ".1", "-out", half + ".2"])
+    run(["osslsigncode", "add", "-index", "1", "-ts", authority.url, "-in", half + ".2", "-out", half])
     medium_env = dict({k: v for k, v in bare.items() if not k.startswith("MEDIUM_")}, MEDIUM_TOOL=tool)
     for exe, says in ((signed, "signed by /CN=Test signer (SHA1, stamped %s; SHA256, stamped %s)"),
-                      (plain, "signed by /CN=Throw-away test signer (SHA256, NOT stamped)")):
+                      (plain, "signed by /CN=Throw-away test signer (SHA256, NOT stamped)"),
+                      (half, "signed by /CN=Test signer (SHA1, NOT stamped; SHA256, stamped %s)")):
         folder = os.path.join(work, os.path.basename(exe) + "-medium")
         made = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "make", folder, "--setup", exe],
                    env=medium_env)
@@ -399,12 +480,33 @@ def signing():
         day = time.strftime("%Y-%m-%d", time.gmtime(time.time() - 4 * 86400))
         pattern = re.escape(says).replace("%s", day + r" \d\d:\d\d:\d\d UTC")
         warned = [l for l in made.stderr.splitlines() + checked.stderr.splitlines() if "warning" in l]
-        expect("make medium and check-medium name the signer of setup.exe and say %s" % (
-                   "when each signature was stamped" if exe == signed else "that it is not stamped, warning once each"),
+        expect("make medium and check-medium name the signer of %s and say %s" % (
+                   os.path.basename(exe), "when each signature was stamped" if exe == signed else
+                   "which is not stamped, warning once each"),
                made.returncode == 0 and checked.returncode == 0 and re.search(pattern, made.stdout) and
                re.search("ok   setup.exe: " + pattern, checked.stdout) and
                len(warned) == (0 if exe == signed else 2) and all("no time stamp" in w for w in warned),
                made.stdout[-400:] + made.stderr[-300:] + checked.stdout[-300:])
+    # One bit flipped in a signature's value, or in a stamp's: no medium, and
+    # a copy of one that holds such a setup.exe fails its check.
+    good = os.path.join(work, "setup.exe-medium")
+    for what, stamp, index, says in (("SHA-1 signature", False, 0, "SHA1 signature does not verify"),
+                                     ("nested SHA-256 signature", False, 1, "SHA256 signature does not verify"),
+                                     ("SHA-1 signature's stamp", True, 0,
+                                      "the time stamp of %s's SHA1 signature does not verify")):
+        bad = os.path.join(work, "spoilt-%d-%d.exe" % (stamp, index))
+        spoilt(signed, bad, stamp, index)
+        folder = os.path.join(work, "spoilt-medium")
+        made = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "make", folder, "--setup", bad],
+                   env=medium_env)
+        copy = medium_holding(good, bad, os.path.join(work, "spoilt-copy-%d-%d" % (stamp, index)))
+        checked = run([sys.executable, os.path.join(ROOT, "tools", "medium"), "check", copy])
+        expect("make medium refuses a setup.exe whose %s does not verify, and check-medium fails it, each in a "
+               "sentence naming it" % what,
+               made.returncode != 0 and (says % bad if "%s" in says else says) in made.stderr and
+               not os.path.exists(folder) and checked.returncode != 0 and
+               (says % "its setup.exe" if "%s" in says else says) in checked.stdout and "ok " not in checked.stdout,
+               made.stderr[-300:] + checked.stdout[-300:])
     shutil.copy(SETUP, os.path.join(work, "-setup.exe"))
     done = run([sign, "-setup.exe"], env=pem, cwd=work)
     expect("make sign signs a file whose name begins with -", done.returncode == 0 and run(

@@ -30,7 +30,7 @@ import setup_exe
 from image import check, report
 from lock import hold_work, locked, make_work, remove_work_folder
 from names import SUMS
-from plan import plan, refuse_what_windows_would_not_see
+from plan import plan, refuse_what_windows_would_not_see, work_folder
 from record import READY, write_record
 from replace import (STOPPING, commit, hold_signals, keep_previous, make_new, recover, refuse_what_is_not_mine,
                      release_signals, remove_work, seen_as)
@@ -46,11 +46,14 @@ def make(medium, setup):
     run left, refuses what is not its own; makes the new medium and image
     beside the old ones, moves them in and removes the old."""
     image, marker = medium + ".iso", medium + ".made"
-    work = os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
+    work = work_folder(medium)
     planned = plan(setup, medium)
     files, label = planned.files, planned.label
     refuse_what_windows_would_not_see(files)
     os.makedirs(os.path.dirname(medium), exist_ok=True)
+    # Before the lock, which would stay beside the link.
+    if os.path.islink(medium):
+        fail("%s is a link: name the folder itself" % medium)
     lock = locked(medium)
     recover(work, medium, image, marker)
     refuse_what_is_not_mine(medium, image, marker)
@@ -146,9 +149,15 @@ def run(args):
             if setup_exe.built_for_tests(kept["setup.exe"]):
                 return report(image, [setup_exe.TEST_ONLY % "its setup.exe"])
             try:
-                said, warning = setup_exe.signature_said(setup_exe.signatures(kept["setup.exe"]))
+                found = setup_exe.signatures(kept["setup.exe"])
             except setup_exe.NoVerifier:
-                fail("osslsigncode is missing (make deps): it tells whether setup.exe is signed")
+                fail("openssl is missing (make deps): it checks setup.exe's signatures")
+            except setup_exe.NotAProgram as e:
+                return report(image, ["its setup.exe: %s" % e])
+            problem = setup_exe.signature_problem("its setup.exe", found)
+            if problem:
+                return report(image, [problem])
+            said, warning = setup_exe.signature_said(found)
             print("ok   setup.exe: %s" % said)
             return report(image, [], warning)
     sys.exit(__doc__)

@@ -22,7 +22,8 @@ def update(hasher, data):
 
 def copy(source, target):
     """Starts copying the file open as source into the one open as target
-    (descriptors) in the second thread; result() waits, or raises."""
+    (descriptors) in the second thread; result() waits and gives the number
+    of bytes copied, or raises."""
     return _thread.submit(_copy, source, target)
 
 
@@ -32,7 +33,7 @@ def _copy(source, target):
         while True:
             done = os.copy_file_range(source, target, 1 << 24, at, at)
             if not done:
-                return
+                return at
             at += done
     except OSError as e:
         if e.errno not in _NO_KERNEL_COPY:
@@ -40,7 +41,7 @@ def _copy(source, target):
     while True:
         block = os.pread(source, 1 << 20, at)
         if not block:
-            return
+            return at
         while block:
             done = os.pwrite(target, block, at)
             at += done

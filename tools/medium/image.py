@@ -5,13 +5,13 @@ import hashlib
 import os
 import re
 import shlex
-import stat
 import subprocess
 import sys
 
 import beside
+from files import NotAFile, blocks, open_file
 from names import SUMS, TOOL, unholdable, windows_upper
-from say import fail, progress
+from say import fail, one_line, progress
 
 XORRISO_ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
@@ -50,16 +50,21 @@ def check(image, keep, seen=None, kept=None):
     # norock: the Joliet names, else the plain ISO 9660 ones, as Windows;
     # where each file's data lies, so that the image is read once. A disc or
     # another block device is read as a file of blocks (stdio:).
-    device = stat.S_ISBLK(os.stat(image).st_mode)
-    argv = ["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", ("stdio:" if device else "") + image,
-            "-toc", "-find", "/", "-type", "f", "-exec", "report_lba", "--", "-find", "/", "-type", "d", "--"]
-    done = subprocess.run(argv + (["-osirrox", "on", "-extract", "/", keep] if keep else []),
-                          env=XORRISO_ENV, capture_output=True, text=True, errors="surrogateescape")
-    if done.returncode:
-        return ["xorriso cannot read %s: %s" % (image, last_line(done.stderr))]
-    extents, folders = extents_of(done.stdout)
-    joliet = "ISO loaded   : Joliet" in done.stdout + done.stderr
-    with open(image, "rb") as f:
+    # The image as opened here is what xorriso reads too (/dev/fd), and no
+    # other that its name may lead to meanwhile.
+    try:
+        fd, _ = open_file(image, follow=True, block_device=True)
+    except NotAFile as e:
+        return ["%s %s: make check-medium reads an image or a disc" % (image, e)]
+    with open(fd, "rb") as f:
+        argv = ["xorriso", "-abort_on", "FAILURE", "-read_fs", "norock", "-indev", "stdio:/dev/fd/%d" % fd, "-toc",
+                "-find", "/", "-type", "f", "-exec", "report_lba", "--", "-find", "/", "-type", "d", "--"]
+        done = subprocess.run(argv + (["-osirrox", "on", "-extract", "/", keep] if keep else []), pass_fds=(fd,),
+                              env=XORRISO_ENV, capture_output=True, text=True, errors="surrogateescape")
+        if done.returncode:
+            return ["xorriso cannot read %s: %s" % (image, last_line(done.stderr))]
+        extents, folders = extents_of(done.stdout)
+        joliet = "ISO loaded   : Joliet" in done.stdout + done.stderr
         problems = [] if joliet else ["no Joliet tree: Windows shows the plain ISO 9660 names"]
         problems += cut_short(f)
         sums = None
@@ -139,8 +144,9 @@ def cut_short(image):
 
 
 def check_folder(folder, kept=None):
-    """A medium's folder, as its image would be checked."""
-    files, folders = {}, set()
+    """A medium's folder, as its image would be checked: its regular files,
+    each read by what is open; no disc holds a link, a FIFO or a device."""
+    files, folders, problems = {}, set(), []
     for d, dirs, names in os.walk(folder):
         for name in dirs:
             folders.add(os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/"))
@@ -148,10 +154,19 @@ def check_folder(folder, kept=None):
             files[os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/")] = os.path.join(d, name)
 
     def read(path):
-        with open(files[path], "rb") as f:
-            yield from iter(lambda: f.read(1 << 20), b"")
+        try:
+            fd, seen = open_file(files[path])
+        except NotAFile as e:
+            problems.append("%s %s, which no disc holds" % (path, e))
+            return
+        try:
+            yield from blocks(fd, seen.st_size)
+        except NotAFile as e:
+            problems.append("%s %s while it was read" % (path, e))
+        finally:
+            os.close(fd)
 
-    return compare(files, folders, read, kept=kept)
+    return compare(files, folders, read, kept=kept) + problems
 
 
 def read_extents(image, extents):
@@ -233,11 +248,11 @@ def compare(found, folders, read, sums=None, seen=None, kept=None):
 
 def report(image, problems, warning=None):
     for p in problems:
-        print("FAIL " + p)
+        print("FAIL " + one_line(p))
     if problems:
         return 1
     print("ok   %s: setup.exe, autorun.inf, .setup_args if any and the tool lie where setup.exe looks, "
           "with the bytes of %s" % (image, SUMS))
     if warning:
-        print("medium: warning: " + warning, file=sys.stderr)
+        print("medium: warning: " + one_line(warning), file=sys.stderr)
     return 0

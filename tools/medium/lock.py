@@ -5,10 +5,12 @@ one whatever a stopped run left of it, and removed with its mark last.
 import fcntl
 import os
 import shutil
+import stat
 import subprocess
 import sys
 import time
 
+from files import read_whole
 from record import PREVIOUS, READY, named, read_record, sync_folder
 from say import fail, step
 
@@ -24,8 +26,7 @@ def holder(path):
     """Who holds the lock, as it wrote: read once the lock was refused, and
     only while that process still runs."""
     try:
-        with open(path, encoding="utf-8", errors="replace") as f:
-            text = f.read()[len(LOCK_MARK):].strip()
+        text = (read_whole(path) or b"").decode("utf-8", "replace")[len(LOCK_MARK):].strip()
         pid = int(text.split()[1].rstrip(","))
         os.kill(pid, 0)
         return text
@@ -39,10 +40,14 @@ def locked(medium):
     run that had just opened it would lock a file nobody else sees."""
     path = medium + ".lock"
     while True:
+        # Through no link, and without waiting on a FIFO: a lock is a file.
         try:
-            f = open(path, "a+", encoding="utf-8")
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, 0o644)
         except OSError as e:
             fail("%s cannot be opened: %s" % (path, e.strerror))
+        f = open(fd, "r+", encoding="utf-8", errors="replace")
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            fail("%s is no file, so no lock of make medium: it is left as it is; choose another folder" % path)
         f.seek(0)
         text = f.read()
         if text and not text.startswith(LOCK_MARK):
@@ -108,12 +113,12 @@ def own_work(work, medium):
     it or only the mark's remains."""
     try:
         names = set(os.listdir(work))
-        with open(os.path.join(work, MARK), encoding="utf-8", errors="surrogateescape") as f:
-            text = f.read()
-    except FileNotFoundError:
-        text = ""
     except OSError:
         return False
+    text = read_whole(os.path.join(work, MARK))
+    if text is None and MARK in names:
+        return False  # no file that the kit wrote
+    text = (text or b"").decode("utf-8", "surrogateescape")
     if text:
         return text.startswith(WORK_MARK + "medium: %s\n" % medium)
     if not names <= WORK_NAMES:

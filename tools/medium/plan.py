@@ -7,6 +7,7 @@ import os
 import stat
 
 import setup_exe
+from files import NotAFile, blocks, open_file, read_whole
 from names import PATH_MAX, SUMS, label_problem, unholdable, windows_upper
 from say import fail, step
 
@@ -54,11 +55,12 @@ def link_target(source):
     return real
 
 
-def tree_files(top, prefix, files):
+def tree_files(top, prefix, files, medium):
     """Adds every file under top to files, as a Source; follows links to
     files and folders, refusing those that lead nowhere, back up the tree,
-    into the kernel's pseudo-files or to anything else. Returns the links
-    followed, each with its target."""
+    into the kernel's pseudo-files, to anything else, or to a place that
+    holds the medium or lies in it. Returns the links followed, each with
+    its target."""
     links = []
 
     def visit(folder, above):
@@ -74,6 +76,7 @@ def tree_files(top, prefix, files):
             if followed:
                 if not (stat.S_ISREG(seen.st_mode) or stat.S_ISDIR(seen.st_mode)):
                     fail("%s is a link to %s, which is neither a file nor a folder" % (source, real))
+                refuse_nested(medium, "%s, to which the link %s leads" % (real, source), real)
                 links.append((source, real))
             if stat.S_ISDIR(seen.st_mode):
                 if real in above:
@@ -173,11 +176,10 @@ def argument_bytes(utf16):
 def signature(setup, data, record):
     """Who signed setup (its bytes, data), or that nobody did, and a warning
     where a signature carries no time stamp; refuses a setup.exe that is not
-    the one that make sign recorded (record), or whose signature does not
-    match it."""
+    the one that make sign recorded (record), or any of whose signatures or
+    stamps does not verify."""
     if os.path.lexists(record):
-        with open(record, encoding="utf-8", errors="replace") as f:
-            signed = f.read().split()
+        signed = (read_whole(record) or b"").decode("utf-8", "replace").split()
         if hashlib.sha256(data).hexdigest() not in signed:
             fail("%s is not the file that make sign recorded in %s: it was built or changed since, or make sign "
                  "was stopped before it recorded it. Sign it again (make sign), or remove %s to ship it "
@@ -185,9 +187,12 @@ def signature(setup, data, record):
     try:
         found = setup_exe.signatures(data)
     except setup_exe.NoVerifier:
-        fail("osslsigncode is missing (make deps): it tells whether setup.exe is signed")
-    if found and not found[0]:
-        fail("%s carries a signature that does not match its bytes: sign it again (make sign)" % setup)
+        fail("openssl is missing (make deps): it checks setup.exe's signatures")
+    except setup_exe.NotAProgram as e:
+        fail("%s: %s; sign it again (make sign)" % (setup, e))
+    problem = setup_exe.signature_problem(setup, found)
+    if problem:
+        fail(problem + ": sign it again (make sign)")
     return setup_exe.signature_said(found)
 
 
@@ -208,18 +213,23 @@ def inside(path, folder):
     return path == folder or path.startswith(folder.rstrip("/") + "/")
 
 
-def refuse_nested(medium, tops):
-    """A FOLDER or image inside a tree that goes on the medium would ship the
-    last run's medium, image, lock and record, more each run; a tree inside
-    FOLDER would go aside with the old medium."""
-    for variable, top in tops:
-        real = os.path.realpath(top)
-        for path in (medium, medium + ".iso"):
-            if inside(path, real):
-                fail("%s lies inside %s (%s): each run would ship the last one's medium and image; "
-                     "make the medium elsewhere" % (path, variable, top))
-        if inside(real, medium):
-            fail("%s (%s) lies inside %s, which make medium replaces; keep it elsewhere" % (variable, top, medium))
+def work_folder(medium):
+    return os.path.join(os.path.dirname(medium), ".%s.work" % os.path.basename(medium))
+
+
+def refuse_nested(medium, what, real):
+    """A tree or a followed link's target (real, named by what) that holds
+    FOLDER, its image or the kit's files beside them would ship the last
+    run's medium, image, lock and record, more each run; one inside FOLDER
+    or its work folder would go aside with the old medium."""
+    work = work_folder(medium)
+    for path in (medium, medium + ".iso", medium + ".made", medium + ".lock", work):
+        if inside(path, real):
+            fail("%s lies inside %s: each run would ship the last one's medium and image; make the medium "
+                 "elsewhere" % (path, what))
+    for path in (medium, work):
+        if inside(real, path):
+            fail("%s lies inside %s, which make medium replaces; keep it elsewhere" % (what, path))
 
 
 Plan = collections.namedtuple("Plan", "files label summary warning setup_read")
@@ -246,9 +256,14 @@ def plan(setup, medium):
     if not os.path.isfile(setup):
         fail("no %s: build it first (make)" % setup)
     try:
-        with open(setup, "rb") as f:
-            data = f.read()
-            setup_read = os.fstat(f.fileno())
+        fd, setup_read = open_file(setup, follow=True)
+        try:
+            data = b"".join(blocks(fd, setup_read.st_size))
+        finally:
+            os.close(fd)
+    except NotAFile as e:
+        fail("%s %s" % (setup, e) + (" while it was read: run make medium again once it is built"
+                                     if str(e) in ("grew", "shrank") else ": make medium ships a setup.exe"))
     except OSError as e:
         fail("%s cannot be read: %s" % (setup, e.strerror))
     step("setup.exe read")
@@ -268,12 +283,13 @@ def plan(setup, medium):
     extra = os.environ.get("MEDIUM_EXTRA")
     links = []
     tops = [("vorald_installer/", tool)] + ([("", extra)] if extra else [])
-    refuse_nested(medium, [("MEDIUM_TOOL", tool)] + ([("MEDIUM_EXTRA", extra)] if extra else []))
+    for variable, top in [("MEDIUM_TOOL", tool)] + ([("MEDIUM_EXTRA", extra)] if extra else []):
+        refuse_nested(medium, "%s (%s)" % (variable, top), os.path.realpath(top))
     extras = []
     for prefix, top in tops:
         if not os.path.isdir(top):
             fail("%s is not a folder" % top)
-        links += tree_files(top, prefix, extras if prefix == "" else files)
+        links += tree_files(top, prefix, extras if prefix == "" else files, medium)
     files += extras
     # The tool's own folder is the tool's: a DLL there is one that the tool loads.
     beside_tool = [source.name for path, source in extras

@@ -3,11 +3,13 @@ each file's identity and sum), compared, read and written durably.
 """
 import contextlib
 import ctypes
+import errno
 import hashlib
 import json
 import os
 import stat
 
+from files import NotAFile, blocks, open_file, read_whole
 from image import check
 from say import progress, step
 
@@ -82,7 +84,8 @@ def changes(folder, recorded, by_content=False, gone_ok=False):
         for name in dirs + names:
             mode = os.lstat(os.path.join(d, name)).st_mode
             now[os.path.relpath(os.path.join(d, name), folder).replace(os.sep, "/")] = (
-                "link" if stat.S_ISLNK(mode) else "folder" if stat.S_ISDIR(mode) else "file")
+                "link" if stat.S_ISLNK(mode) else "folder" if stat.S_ISDIR(mode) else "file"
+                if stat.S_ISREG(mode) else "no file")  # a FIFO or a device: never opened
     differ = sorted(set(now) - set(recorded) if gone_ok else set(now) ^ set(recorded))
     progress.start("comparing %s with its record" % folder, len(now))
     for name in sorted(set(now) & set(recorded)):
@@ -100,9 +103,8 @@ def changes(folder, recorded, by_content=False, gone_ok=False):
 def read_record(path):
     """A record that make wrote, or None."""
     try:
-        with open(path, encoding="utf-8") as f:
-            record = json.load(f)
-    except (OSError, ValueError):
+        record = json.loads(read_whole(path, 1 << 30) or b"")
+    except ValueError:
         return None
     ok = isinstance(record, dict) and record.get("made by") == MADE_BY and isinstance(record.get("medium"), dict)
     return record if ok else None
@@ -117,14 +119,25 @@ def sync_folder(folder):
             os.close(fd)
 
 
+def write_new(path, data):
+    """data into path, durably; through no link, and over nothing but a
+    regular file (what an interrupted run left)."""
+    with named(path):
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,
+                     0o644)
+        with open(fd, "wb") as f:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise OSError(errno.EEXIST, "is no file that make medium wrote")
+            f.write(data)
+            f.flush()
+            os.fsync(fd)
+
+
 def write_record(path, record):
     """Written whole, or not at all; on the disk when this returns."""
     part = path + ".part"
+    write_new(part, json.dumps(record).encode())
     with named(part):
-        with open(part, "w", encoding="utf-8") as f:
-            json.dump(record, f)
-            f.flush()
-            os.fsync(f.fileno())
         os.replace(part, path)
     sync_folder(os.path.dirname(path))
 
@@ -147,10 +160,20 @@ def sync_file_system(folder):
 
 
 def digest(path):
+    """The sum of the regular file at path, by what is open; None where it
+    is none, or changed size as it was read."""
     h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
+    try:
+        fd, seen = open_file(path)
+    except NotAFile:
+        return None
+    try:
+        for block in blocks(fd, seen.st_size):
             h.update(block)
+    except NotAFile:
+        return None
+    finally:
+        os.close(fd)
     return h.hexdigest()
 
 
@@ -158,13 +181,23 @@ def checked_by_content(path, recorded):
     """Whether path holds the bytes that recorded says, by their sum; and, if
     so, its identity as it stood through the whole read, which a later
     write would change (its change time moves on), else None."""
-    before = identity(path)
-    progress.start("comparing %s with its record" % path, size=before[1])
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
+    try:
+        fd, seen = open_file(path)
+    except NotAFile:
+        return None
+    try:
+        before = [seen.st_ino, seen.st_size, seen.st_mtime_ns, seen.st_ctime_ns]
+        progress.start("comparing %s with its record" % path, size=before[1])
+        h = hashlib.sha256()
+        for block in blocks(fd, seen.st_size):
             h.update(block)
             progress.add(len(block))
-    progress.end()
+        progress.end()
+        after = os.fstat(fd)
+    except NotAFile:
+        return None
+    finally:
+        os.close(fd)
     same = len(recorded) > 4 and before[1] == recorded[1] and h.hexdigest() == recorded[4]
-    return before if same and identity(path) == before else None
+    unchanged = [after.st_ino, after.st_size, after.st_mtime_ns, after.st_ctime_ns] == before == identity(path)
+    return before if same and unchanged else None

@@ -9,6 +9,7 @@ import signal
 import stat
 
 import beside
+from files import NotAFile, blocks, changed_size, open_file
 from image import check, make_image, report
 from lock import MARK, hold_work, own_work, remove, remove_work_folder
 from names import SUMS
@@ -71,26 +72,33 @@ def refuse_what_is_not_mine(medium, image, marker):
 
 
 def opened(source):
-    """The file that the plan saw, opened once: not through a link where the
-    plan found none (nor a link put at a followed link's target since), and
-    without waiting on a FIFO; refused, naming it, where what is open is not
-    the regular file of the plan's device, inode and size. The copy and the
-    sum come from this descriptor."""
+    """The file that the plan saw, opened once (files.open_file): not
+    through a link where the plan found none (nor a link put at a followed
+    link's target since), without waiting on a FIFO, and on no kernel file
+    system; refused, naming it, where what is open is not the regular file
+    of the plan's device, inode and size. The copy and the sum come from
+    this descriptor."""
     through = ", to which the link %s leads" % source.name if source.followed else ""
+    stays = ": nothing is copied from it, the last good medium stays"
     try:
-        fd = os.open(source.path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError as e:
-        if e.errno == errno.ELOOP:
-            fail("%s became a link after this run looked at it%s: nothing is copied from it, the last good "
-                 "medium stays; run make medium again" % (source.path, through))
-        raise OSError(e.errno, e.strerror, source.path) from e
-    seen = os.fstat(fd)
-    if not stat.S_ISREG(seen.st_mode) or (seen.st_dev, seen.st_ino, seen.st_size) != (
-            source.device, source.inode, source.size):
+        fd, seen = open_file(source.path)
+    except NotAFile as e:
+        if str(e) == "is a link":
+            fail("%s became a link after this run looked at it%s%s; run make medium again" % (
+                source.path, through, stays))
+        if "kernel" in str(e):
+            fail("%s%s %s: make medium copies files, not the kernel's state%s" % (source.path, through, e, stays))
+        fail("%s is not the file that this run looked at (it was replaced by something that %s since)%s%s; "
+             "run make medium again" % (source.path, e, through, stays))
+    if (seen.st_dev, seen.st_ino) != (source.device, source.inode):
         os.close(fd)
-        fail("%s is not the file that this run looked at (it was replaced%s since)%s: nothing is copied from it, "
-             "the last good medium stays; run make medium again" % (
-                 source.path, "" if stat.S_ISREG(seen.st_mode) else " by something that is no file", through))
+        fail("%s is not the file that this run looked at (it was replaced since)%s%s; run make medium again" % (
+            source.path, through, stays))
+    change = changed_size(seen.st_size, source.size)
+    if change:
+        os.close(fd)
+        fail("%s %s since this run looked at it%s%s; run make medium again once it is done" % (
+            source.path, change, through, stays))
     return fd, seen
 
 
@@ -115,13 +123,21 @@ def lay_out(folder, files):
                     # The kernel copies while this thread hashes; a source
                     # that changes meanwhile fails the run (below).
                     fd, seen = opened(source)
+                    step("opened")
                     with open(fd, "rb") as f:
                         read[source] = seen_as(seen)
                         copied = beside.copy(f.fileno(), out.fileno())
-                        for block in iter(lambda: f.read(1 << 20), b""):
-                            h.update(block)
-                            progress.add(len(block))
-                        copied.result()
+                        try:
+                            for block in blocks(f.fileno(), source.size):
+                                h.update(block)
+                                progress.add(len(block))
+                            change = None
+                        except NotAFile as e:
+                            change = str(e)
+                        change = change or changed_size(copied.result(), source.size)
+                        if change:
+                            fail("%s %s while this run copied it: the new medium is discarded, the last good one "
+                                 "kept; run make medium again once it is done" % (source.name, change))
         except OSError as e:
             raise OSError(e.errno, e.strerror, e.filename or target) from e
         sums[path] = h.hexdigest()

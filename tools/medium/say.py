@@ -7,9 +7,20 @@ import sys
 import time
 
 
+# What would break a line, or be read as its end: control characters, and
+# the separators of lines and paragraphs that some readers take for one.
+BREAKING = {c for c in range(32)} | {0x7F, 0x85, 0x2028, 0x2029}
+
+
+def one_line(text):
+    """text with each character that would break its line escaped, as
+    Python writes it (a name with a line feed shows as \\n)."""
+    return "".join(c.encode("unicode_escape").decode() if ord(c) in BREAKING else c for c in text)
+
+
 def fail(message):
     progress.end()
-    sys.exit("medium: " + message)
+    sys.exit("medium: " + one_line(message))
 
 
 def describe(error):

@@ -1,15 +1,12 @@
 """What a built setup.exe is, read from its own bytes: the names it imports
-and the kinds of resources it holds (with the standard library), and its
-signatures (osslsigncode). A file that the build's configuration rewrites
-can say otherwise.
+and the kinds of resources it holds, whether it was built for the tests
+alone, and its signatures, each checked on its own (authenticode.py). A file
+that the build's configuration rewrites can say otherwise.
 """
-import os
-import re
 import struct
-import subprocess
 import sys
-import tempfile
-import time
+
+import authenticode
 
 RT_GROUP_ICON = 14
 # A build for the tests alone plays a user without administrator rights where
@@ -111,52 +108,42 @@ class NoVerifier(Exception):
     pass
 
 
-def stamp_time(text):
-    """osslsigncode's "Dec  8 14:18:41 2026 GMT" as 2026-12-08 14:18:41 UTC."""
-    try:
-        return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.strptime(" ".join(text.split()), "%b %d %H:%M:%S %Y GMT"))
-    except ValueError:
-        return text.strip()
-
-
 def signatures(data):
-    """What osslsigncode reads of the signatures in a setup.exe's bytes: None
-    where it has none; else whether each matches the bytes, the signer's
-    subject, and of each signature its digest and the time of its stamp
-    (None where it has none). Raises NoVerifier without osslsigncode."""
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "setup.exe")
-        with open(path, "wb") as f:
-            f.write(data)
-        try:
-            done = subprocess.run(["osslsigncode", "verify", "-in", path], capture_output=True, text=True,
-                                  errors="replace")
-        except FileNotFoundError:
-            raise NoVerifier()
-    out = done.stdout + done.stderr
-    if "No signature found" in out:
-        return None
-    blocks = re.split(r"\nSignature Index: ", out)[1:] or [out]
-    current = re.findall(r"Current message digest\s*: (\S+)", out)
-    matches = bool(current) and current == re.findall(r"Calculated message digest\s*: (\S+)", out)
-    subject = re.search(r"Signer's certificate:.*?Subject: ([^\n]*)", out, re.S)
-    each = []
-    for block in blocks:
-        digest = re.search(r"Message digest algorithm\s+: (\S+)", block)
-        stamp = re.search(r"Timestamp time: ([^\n]*)", block)
-        each.append((digest.group(1) if digest else "an unknown digest", stamp and stamp_time(stamp.group(1))))
-    return matches, subject.group(1) if subject else "an unknown subject", each
+    """Each signature of setup.exe's bytes, checked on its own
+    (authenticode.py), or None where it has none. Raises NoVerifier without
+    openssl, NotAProgram where the signature cannot be read."""
+    try:
+        return authenticode.signatures(data)
+    except authenticode.NoOpenssl:
+        raise NoVerifier()
+    except authenticode.Unreadable as e:
+        raise NotAProgram("its signature cannot be read (%s)" % e)
+
+
+def signature_problem(name, found):
+    """The first signature or stamp among found that does not verify, in a
+    sentence about name; else None."""
+    for s in found or []:
+        if s.problem:
+            return "%s's %s signature %s" % (name, s.digest, s.problem)
+        if s.stamp and s.stamp.problem:
+            return "the time stamp of %s's %s signature %s" % (name, s.digest, s.stamp.problem)
+    return None
 
 
 def signature_said(found):
-    """signatures() in the summary's words, and a warning where a signature
-    carries no time stamp: Windows stops trusting it with its certificate."""
+    """signatures() in the summary's words, for signatures that verified,
+    and a warning where one carries no time stamp: Windows stops trusting it
+    with its certificate."""
     if found is None:
         return "NOT signed", None
-    _, subject, each = found
-    said = "signed by %s (%s)" % (subject, "; ".join("%s, %s" % (digest, "stamped " + stamp if stamp else "NOT stamped")
-                                                  for digest, stamp in each))
-    bare = [digest for digest, stamp in each if not stamp]
+    each = ["%s, %s" % (s.digest, "stamped " + s.stamp.time if s.stamp else "NOT stamped") for s in found]
+    subjects = sorted({s.subject for s in found})
+    if len(subjects) == 1:
+        said = "signed by %s (%s)" % (subjects[0], "; ".join(each))
+    else:
+        said = "signed by " + " and ".join("%s (%s)" % (s.subject, e) for s, e in zip(found, each))
+    bare = [s.digest for s in found if not s.stamp]
     warning = None
     if bare:
         warning = ("setup.exe's %s signature%s no time stamp: Windows stops trusting %s when the certificate "
@@ -165,9 +152,32 @@ def signature_said(found):
     return said, warning
 
 
+def main(args):
+    """make sign's checks, of FILE said as NAME: "shippable FILE NAME" before
+    it signs; "signed FILE NAME [stamped]" once it has, which prints what
+    verified."""
+    verb, path, name = args[:3]
+    with open(path, "rb") as f:
+        data = f.read()
+    if built_for_tests(data):
+        return TEST_ONLY % name
+    if verb == "shippable":
+        return None
+    try:
+        found = signatures(data)
+    except NoVerifier:
+        return "openssl is missing (make deps): it checks the signatures"
+    except NotAProgram as e:
+        return "%s: %s" % (name, e)
+    problem = signature_problem(name, found)
+    bare = [s.digest for s in found or [] if not s.stamp]
+    if found is None or problem:
+        return (problem or "%s carries no signature" % name) + "; it is left as it was"
+    if args[3:] == ["stamped"] and bare:
+        return "%s's %s signature carries no time stamp; it is left as it was" % (name, " and ".join(bare))
+    print(signature_said(found)[0])
+    return None
+
+
 if __name__ == "__main__":
-    # make sign: setup_exe.py FILE NAME refuses FILE, the bytes it is about
-    # to sign, as NAME.
-    with open(sys.argv[1], "rb") as f:
-        if built_for_tests(f.read()):
-            sys.exit(TEST_ONLY % sys.argv[2])
+    sys.exit(main(sys.argv[1:]))
