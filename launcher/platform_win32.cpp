@@ -7,11 +7,13 @@
 
 static_assert(sizeof(WCHAR) == sizeof(char16_t), "UTF-16 on both sides of the seam");
 
+// char16_t and WCHAR are the same units under two names.
 static LPCWSTR windows_text(const char16_t* text)
 {
     return reinterpret_cast<LPCWSTR>(text);
 }
 
+// The ANSI code page's own table, as Windows splits a command line by it.
 bool is_lead_byte(unsigned char c)
 {
     return IsDBCSLeadByte(c) != 0;
@@ -29,6 +31,7 @@ size_t utf16_length(const char* text)
     return units > 0 ? static_cast<size_t>(units) : length;
 }
 
+// msvcrt's heap: setup.exe imports it anyway, and Windows 2000 has it.
 void* heap_alloc(size_t size)
 {
     return malloc(size);
@@ -39,11 +42,14 @@ void heap_free(void* block)
     free(block);
 }
 
+// Which code page the ANSI calls and the tool's GetCommandLineA speak.
 unsigned ansi_code_page()
 {
     return GetACP();
 }
 
+// With WC_NO_BEST_FIT_CHARS and the default-used flag, a character that the
+// code page lacks is told, never spelled as another.
 unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, unsigned length,
                       char* out, unsigned room, bool* used_default)
 {
@@ -55,16 +61,19 @@ unsigned to_multibyte(unsigned code_page, unsigned flags, const char16_t* wide, 
     return bytes > 0 ? static_cast<unsigned>(bytes) : 0;
 }
 
+// In UTF-16: the ANSI form would spell a folder by best fit.
 unsigned module_path(char16_t* path, unsigned room)
 {
     return GetModuleFileNameW(nullptr, reinterpret_cast<LPWSTR>(path), room);
 }
 
+// The 8.3 form, which an ANSI code page can spell and which is shorter.
 unsigned short_path(const char16_t* path, char16_t* out, unsigned room)
 {
     return GetShortPathNameW(windows_text(path), reinterpret_cast<LPWSTR>(out), room);
 }
 
+// As CreateProcessA would convert an ANSI command line.
 size_t to_wide(const char* text, size_t length, char16_t* out, size_t room)
 {
     if (length == 0)
@@ -74,6 +83,7 @@ size_t to_wide(const char* text, size_t length, char16_t* out, size_t room)
     return units > 0 ? static_cast<size_t>(units) : 0;
 }
 
+// Attributes alone: nothing is opened, and a folder exists too.
 bool path_exists(const char* path)
 {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
@@ -89,6 +99,7 @@ static void* opened(HANDLE file)
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
 }
 
+// Sharing read and write, as another program may hold .setup_args open.
 void* open_file(const char* path)
 {
     return opened(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -101,6 +112,7 @@ void* open_file(const char16_t* path)
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// Both halves: a file of 4 GiB or more is told as such.
 bool file_size(void* file, unsigned long long* size)
 {
     DWORD high = 0;
@@ -111,6 +123,7 @@ bool file_size(void* file, unsigned long long* size)
     return true;
 }
 
+// Bytes as they stand: no text mode, which .setup_args's rules replace.
 long read_file(void* file, char* out, unsigned long count)
 {
     DWORD got = 0;
@@ -128,6 +141,7 @@ static void* find_proc(HMODULE module, const char* name)
     return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
 }
 
+// KERNEL32 is always loaded; these calls are newer than Windows 2000.
 static void* kernel_proc(const char* name)
 {
     return find_proc(GetModuleHandleA("kernel32.dll"), name);
@@ -151,11 +165,13 @@ call_result set_dll_directory(const char* path)
     return set_directory(path) ? call_done : call_failed;
 }
 
+// GetVersion: Windows 2000 has it; the number alone tells Vista from XP.
 unsigned windows_major_version()
 {
     return LOBYTE(LOWORD(GetVersion()));
 }
 
+// Session 0 holds services from Vista on.
 call_result session_id(unsigned* session)
 {
     DWORD id = 0;
@@ -165,6 +181,7 @@ call_result session_id(unsigned* session)
     return call_done;
 }
 
+// The console's session: Windows PE's is 0, a service's desktop is not it.
 call_result console_session(unsigned* session)
 {
     typedef DWORD(WINAPI * console_fn)();
@@ -175,12 +192,14 @@ call_result console_session(unsigned* session)
     return call_done;
 }
 
+// The handle that whoever started setup.exe gave it, if any.
 static HANDLE standard_error()
 {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
+// GetConsoleMode succeeds on a console alone.
 bool standard_error_is_console()
 {
     DWORD mode = 0;
@@ -196,6 +215,7 @@ void write_standard_error(const char* bytes, unsigned length)
         WriteFile(handle, bytes, length, &written, nullptr);
 }
 
+// A console shows UTF-16 whatever its code page.
 void write_console_error(const char16_t* text, unsigned length)
 {
     HANDLE handle = standard_error();
@@ -227,6 +247,7 @@ static void* user32_proc(const char* name)
     return system_proc(&user32, "\\user32.dll", name);
 }
 
+// WSF_VISIBLE: a service's window station has no visible surfaces.
 call_result station_visible(bool* visible)
 {
     typedef HWINSTA(WINAPI * station_fn)();
@@ -256,6 +277,7 @@ unsigned show_error(const char16_t* text, const char16_t* caption, unsigned styl
     return error ? error : ERROR_PROC_NOT_FOUND;
 }
 
+// The language of the user's interface, not of their formats.
 unsigned user_language()
 {
     return GetUserDefaultUILanguage();
@@ -274,10 +296,11 @@ static BOOL CALLBACK add_language(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG
     return TRUE;
 }
 
-// The texts of the boxes are strings 1 to 4: the first table of 16. (RT_STRING
+// The texts of the boxes are strings 1 to 8: the first table of 16. (RT_STRING
 // is spelled for the ANSI calls in an ANSI build.)
 static LPCWSTR string_tables = MAKEINTRESOURCEW(6), first_table = MAKEINTRESOURCEW(1);
 
+// The languages that setup.exe holds the first table in.
 unsigned text_languages(unsigned* languages, unsigned room)
 {
     language_list list = {languages, room, 0};
@@ -285,6 +308,7 @@ unsigned text_languages(unsigned* languages, unsigned room)
     return list.count;
 }
 
+// The table as it lies in the file: LoadString would pick the language itself.
 const char16_t* text_block(unsigned language, unsigned* units)
 {
     HRSRC found = FindResourceExW(nullptr, string_tables, first_table, static_cast<WORD>(language));
@@ -296,17 +320,20 @@ const char16_t* text_block(unsigned language, unsigned* units)
     return static_cast<const char16_t*>(block);
 }
 
+// For the elevated copy, which would otherwise start in System32.
 unsigned current_directory(char16_t* out, unsigned room)
 {
     return GetCurrentDirectoryW(room, reinterpret_cast<LPWSTR>(out));
 }
 
+// Windows' own words for its error, inserts left for us to fill.
 unsigned system_message(unsigned error, unsigned language, char16_t* out, unsigned room)
 {
     return FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, language,
                           reinterpret_cast<LPWSTR>(out), room, nullptr);
 }
 
+// In UTF-16 in both builds: the consent prompt passes the tail exactly.
 const char16_t* wide_command_line()
 {
     typedef LPWSTR(WINAPI * line_fn)();
@@ -314,6 +341,7 @@ const char16_t* wide_command_line()
     return line ? reinterpret_cast<const char16_t*>(line()) : nullptr;
 }
 
+// TokenElevation, from Vista on: an elevated copy never asks again.
 call_result token_elevated(bool* elevated)
 {
     static HMODULE advapi32;
@@ -337,6 +365,7 @@ call_result token_elevated(bool* elevated)
     return call_done;
 }
 
+// Whether the mark of a copy that asked is there.
 bool environment_has(const char16_t* name)
 {
     typedef DWORD(WINAPI * get_fn)(LPCWSTR, LPWSTR, DWORD);
@@ -347,6 +376,7 @@ bool environment_has(const char16_t* name)
     return get && (get(windows_text(name), value, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND);
 }
 
+// The mark, set before the prompt and removed before the tool starts.
 void set_environment(const char16_t* name, const char16_t* value)
 {
     typedef BOOL(WINAPI * set_fn)(LPCWSTR, LPCWSTR);
@@ -355,6 +385,7 @@ void set_environment(const char16_t* name, const char16_t* value)
         set(windows_text(name), windows_text(value));
 }
 
+// Whether a letter is a network drive, which another logon may not see.
 unsigned drive_type(const char16_t* root)
 {
     typedef UINT(WINAPI * type_fn)(LPCWSTR);
@@ -374,6 +405,7 @@ static unsigned copied(const WCHAR* from, char16_t* out, unsigned room)
     return length;
 }
 
+// A mapped drive's share, which every logon of the user can reach.
 unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
 {
     static HMODULE mpr;
@@ -390,6 +422,7 @@ unsigned universal_name(const char16_t* path, char16_t* out, unsigned room)
     return copied(found.info.lpUniversalName, out, room);
 }
 
+// What a subst drive stands for: the elevated logon has no such letter.
 unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
 {
     typedef DWORD(WINAPI * query_fn)(LPCWSTR, LPWSTR, DWORD);
@@ -402,6 +435,7 @@ unsigned dos_device(const char16_t* drive, char16_t* out, unsigned room)
 
 static HMODULE ole32;
 
+// ShellExecuteEx may hand its verb to COM, which wants this apartment.
 call_result initialize_com()
 {
     typedef HRESULT(WINAPI * initialize_fn)(LPVOID, DWORD);
@@ -412,6 +446,7 @@ call_result initialize_com()
     return SUCCEEDED(initialize(nullptr, 0x2 | 0x4)) ? call_done : call_failed;
 }
 
+// Balances initialize_com once the shell has returned.
 void release_com()
 {
     typedef void(WINAPI * release_fn)();
@@ -420,6 +455,7 @@ void release_com()
         release();
 }
 
+// The runas verb: the only way to the consent prompt.
 call_result shell_execute(const shell_request* request, void** process, unsigned* error)
 {
     static HMODULE shell32;
