@@ -115,13 +115,13 @@ if(NOT SETUP_ICON STREQUAL "")
 endif()
 
 # The boxes' texts, a string table a language: win32/messages.py checks them.
-find_program(SETUP_PYTHON NAMES python3 REQUIRED)
+find_program(TEXTS_PYTHON NAMES python3 REQUIRED)
 set(shipped_messages ${CMAKE_CURRENT_LIST_DIR}/messages.txt)
 set(author_messages "")
 if(NOT SETUP_MESSAGES STREQUAL "")
     get_filename_component(author_messages "${SETUP_MESSAGES}" ABSOLUTE)
 endif()
-execute_process(COMMAND ${SETUP_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/messages.py ${shipped_messages}
+execute_process(COMMAND ${TEXTS_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/messages.py ${shipped_messages}
                         "${SETUP_LANGUAGES}" "${author_messages}" ${BRANDING_DIR}/messages.rc
                 RESULT_VARIABLE refused OUTPUT_VARIABLE languages ERROR_VARIABLE why
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)

@@ -24,6 +24,7 @@ LANGUAGES = {
     "hr": 0x041A, "bg": 0x0402, "el": 0x0408, "ru": 0x0419, "uk": 0x0422, "tr": 0x041F, "ja": 0x0411,
     "ko": 0x0412, "zh-CN": 0x0804, "zh-TW": 0x0404, "zh-HK": 0x0C04, "th": 0x041E, "vi": 0x042A,
     "id": 0x0421, "hi": 0x0439, "ca": 0x0403, "ar": 0x0401, "he": 0x040D, "fa": 0x0429,
+    "ur": 0x0420,
 }
 # As launcher/messages.h numbers them.
 KEYS = {"caption": 1, "tool_missing": 2, "file_unreadable": 3, "folder_unspellable": 4, "start_failed": 5,
@@ -33,7 +34,7 @@ PATHLESS = ("caption", "command_too_long", "prompt_too_long")
 # Where a path stands between these, it reads from left to right inside a
 # right-to-left text: its separators stay where they are.
 EMBEDDED_PATH = "\u202a%s\u202c"
-RIGHT_TO_LEFT = ("ar", "he", "fa")
+RIGHT_TO_LEFT = ("ar", "he", "fa", "ur")  # as launcher/messages.cpp reads them
 # setup.exe shows a text of at most this many UTF-16 units.
 MAX_UNITS = 1023
 LINE = re.compile(r"^([A-Za-z]+(?:-[A-Za-z]+)?)\.([a-z_]+)\s*=\s*(.*?)\s*$")
