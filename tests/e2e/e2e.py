@@ -442,6 +442,9 @@ def check(c, values, cp, result, record, cwd, error_file):
     expect("command line", record[line][0], fill(c["command"], values))
     expect("a console window for the tool", record["console_window"][0], b"none")
     expect("the mark of the consent prompt, inherited by the tool", record.get("mark", [b"(not recorded)"])[0], b"none")
+    if c.get("stderr", True) and not c.get("console"):
+        expect("setup.exe's standard error, inherited by the tool", record.get("inherited", [b"(not recorded)"])[0],
+               b"no")
     expect("tool's current directory", record["cwd"][0], cwd)
     if c.get("argv"):
         expect("tool argv", record[argv][1:], [fill(a, values) for a in c["argv"]])

@@ -1,7 +1,8 @@
 // Stands in for the installer tool: records how it was started (and, in
 // UTF-8, its UTF-16 command line and arguments, the long forms of its own
 // path and of the folder that --source= names, whether it got a console
-// window, and the mark that setup.exe sets before it asks for administrator
+// window, whether it inherited a handle of setup.exe's (FAKE_TOOL_HANDLE),
+// and the mark that setup.exe sets before it asks for administrator
 // rights, which no tool may inherit), then ends with a chosen
 // status. The environment, inherited through setup.exe, says
 // where to record (FAKE_TOOL_RECORD), how long to wait first
@@ -89,6 +90,11 @@ int main(int argc, char** argv)
         field(out, "cwd", cwd);
         const char* mark = getenv("SETUP_ASKED_FOR_ELEVATION");
         field(out, "mark", mark ? mark : "none");
+        // setup.exe's standard error, which it inherited: the tool must not.
+        if (const char* value = getenv("FAKE_TOOL_HANDLE")) {
+            HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(value, nullptr, 10)));
+            field(out, "inherited", GetFileType(handle) == FILE_TYPE_DISK ? "yes" : "no");
+        }
         for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
             if (!strncmp(argv[i], "--source=", 9)) {

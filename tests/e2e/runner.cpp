@@ -10,7 +10,8 @@
 //       probe=                a command line to try with CreateProcessA first,
 //                             as setup.exe will: its error code is recorded
 //       wide=1                app, cmdline and cwd are UTF-8, for CreateProcessW
-//       stderr=               a file made anew and given as standard error
+//       stderr=               a file made anew and given as standard error;
+//                             its handle's value goes to FAKE_TOOL_HANDLE
 //       hidden=1              in a window station of its own, which has no
 //                             visible display surfaces, as a service's; a
 //                             run that lasts a minute there is ended
@@ -496,10 +497,17 @@ static void begin_case(const char* case_path, running_case* run)
         options.error = CreateFileA(error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
                                     0, nullptr);
     }
-    if (run->console)
+    if (run->console) {
         options.error = cleared_console();
-    else
+    } else if (options.error != INVALID_HANDLE_VALUE) {
+        // Inheritable, and inherited by setup.exe: the tool must not have it.
         run->error = options.error;
+        char value[24];
+        snprintf(value, sizeof value, "%llu",
+                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(options.error)));
+        saved.push_back({"FAKE_TOOL_HANDLE", "", false});
+        SetEnvironmentVariableA("FAKE_TOOL_HANDLE", value);
+    }
     QueryPerformanceCounter(&run->started_at);
     run->begun = GetTickCount();
     run->started = start(app, cmdline, cwd, wide, options, &run->process);
