@@ -1,70 +1,66 @@
-# make             builds build/win32/setup.exe
-# make test        builds everything and runs every test, unit and end to end
-# make demo        runs setup.exe from a sample medium under Wine
-# make soak N=3    runs the end-to-end tables N times and counts each case's failures;
-#                  LOAD=2 keeps two processes busy beside it
-# make sign        signs build/win32/setup.exe (SIGN_PKCS11_MODULE and SIGN_PKCS11_KEY,
-#                  SIGN_CERT and SIGN_KEY, or SIGN_PKCS12)
-# make medium MEDIUM_TOOL=folder   lays out build/medium/ and build/medium.iso
-#                  around build/win32/setup.exe as it is (signed or not)
-# make check-medium MEDIUM_ISO=image   checks an image as Windows reads it
-# make coverage    runs the unit tests and the end-to-end tables with builds that count
-#                  their lines, and prints which lines of setup.exe no test ran
-# make fuzz        runs the fuzz targets longer; make bench compares start-up costs;
-#                  make bench-medium times make medium for a tool tree of 1.1 GB
-# make clean       removes build/; make clean-cache drops the cached Wine prefix
-.PHONY: all deps setup host test demo soak sign medium check-medium coverage fuzz bench bench-medium clean \
-	clean-cache
+# Each target's line after ## is what make help says of it; README.md's table
+# of targets is checked against them (the test docs). Lines #> name the main
+# variables.
+.PHONY: all help deps setup host test demo soak sign medium check-medium coverage fuzz bench bench-medium \
+	clean clean-cache
 
 MAKEFLAGS += --no-print-directory
 
-all: setup
+all: setup ## builds build/win32/setup.exe: what make alone does
 
-deps:
+help: ## prints the targets and the main variables
+	@awk -F'## ' '/^[a-z-]+:.*## / { split($$1, t, ":"); printf "  make %-14s %s\n", t[1], $$2 } \
+	    /^#> / { sub(/^#> /, ""); vars = vars "  " $$0 "\n" } \
+	    END { printf "\nVariables, as make NAME=value or in the environment:\n%s", vars; \
+	          print "\nBuild options (cmake --preset win32 -DSETUP_...=...): docs/medium-authors.md" }' $(MAKEFILE_LIST)
+
+deps: ## installs what is missing (tools/install-deps.sh)
 	@./tools/install-deps.sh
 
-setup: deps
+setup: deps ## builds build/win32/setup.exe
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32
 
-host: deps
+host: deps ## builds the unit tests and the test programs into build/host
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host
 
-test:
+test: ## installs, builds and runs every test, unit and end to end
 	@./tools/test.sh
 
-demo: setup
-	@python3 tools/demo.py
+#> DEMO_MEDIUM=folder   make demo: runs that medium's setup.exe instead of a sample one
+demo: setup ## runs setup.exe from a sample medium under Wine and prints what the tool got
+	@python3 tools/demo.py $(DEMO_MEDIUM)
 
+#> N=3, LOAD=0          make soak: rounds, and processes kept busy beside them
 N ?= 3
 LOAD ?= 0
-soak: setup
+soak: setup ## runs the end-to-end tables N times and counts each case's failures
 	@python3 tests/e2e/e2e.py --rounds $(N) --load $(LOAD)
 
-sign: setup
+#> SIGN_*               make sign: the key, its password, digests and stamps (docs/medium-authors.md)
+sign: setup ## signs build/win32/setup.exe with Authenticode
 	@./tools/sign.sh build/win32/setup.exe
 
-# MEDIUM_TOOL, MEDIUM_ARGS, MEDIUM_ARGS_CODE_PAGE, MEDIUM_EXTRA and
-# MEDIUM_LABEL reach it as given. setup.exe is built only when there is none:
-# a rebuild would replace a signed one with an unsigned one.
-medium: deps
+# setup.exe is built only when there is none: a rebuild would replace a
+# signed one with an unsigned one.
+#> MEDIUM_*             make medium: the tool, arguments, extras and label (docs/medium-authors.md)
+medium: deps ## lays out build/medium/ and build/medium.iso around build/win32/setup.exe
 	@[ -f build/win32/setup.exe ] || { cmake --preset win32 >/dev/null && cmake --build --preset win32 --target setup; }
 	@python3 tools/medium make
 
+#> MEDIUM_ISO=image     make check-medium: an image, a disc or a folder (build/medium.iso)
 MEDIUM_ISO ?= build/medium.iso
-check-medium: deps
+check-medium: deps ## checks an image, a disc or a medium's folder as Windows reads it
 	@python3 tools/medium check "$(MEDIUM_ISO)"
 
-clean:
-	rm -rf build
+coverage: setup ## runs the unit tests and end-to-end tables with builds that count their lines
+	@python3 tools/coverage.py
 
-clean-cache:
-	rm -rf "$${XDG_CACHE_HOME:-$$HOME/.cache}/setup-launcher"
-
-# Each fuzz target for a minute (FUZZ_SECONDS=...), its findings kept in build/host.
+# Each fuzz target for a while, its findings kept in build/host.
+#> FUZZ_SECONDS=60      make fuzz: how long each target runs
 FUZZ_SECONDS ?= 60
-fuzz: host
+fuzz: host ## runs each fuzz target for FUZZ_SECONDS
 	@for t in command_tail arg_file command own_folder messages; do \
 	    echo "== fuzz_$$t"; \
 	    build/host/tests/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
@@ -72,11 +68,15 @@ fuzz: host
 	        grep -E 'number_of_executed_units|ERROR|SUMMARY|Test unit written'; \
 	done
 
-coverage: setup
-	@python3 tools/coverage.py
-
-bench: setup
+bench: setup ## times setup.exe's start-up against a minimal spawner under Wine
 	@python3 tools/bench.py
 
-bench-medium: setup
+bench-medium: setup ## times make medium for a tool tree of 1.1 GB beside the floor
 	@python3 tools/bench_medium.py
+
+#> WINE_RUN=vm          every target that runs Wine: in the virtual machine (HACKING.md)
+clean: ## removes build/
+	rm -rf build
+
+clean-cache: ## removes the cached Wine prefix
+	rm -rf "$${XDG_CACHE_HOME:-$$HOME/.cache}/setup-launcher"

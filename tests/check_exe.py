@@ -3,7 +3,7 @@
 prints what is inside: size, header fields, imports, the manifest's execution
 level, the version resource, the icon and the signature.
 
-    check_exe.py SETUP_EXE WIN2000_LISTS_DIR [--level LEVEL] [--icon]
+    check_exe.py EXE WIN2000_LISTS_DIR [--level LEVEL] [--icon]
                  [--version A.B.C.D] [--text NAME=VALUE]...
                  [--command-line ansi|utf16] [--languages TAG,...] [@ARGS_FILE]
 

@@ -4,16 +4,19 @@
     release_test.py branding   bad SETUP_* values and SOURCE_DATE_EPOCH stop
                                the configure step; a branded build carries
                                what it was given; two builds in two folders
-                               give the same bytes; leaves a build that passes
-                               the tool's status on, build/tool-status/, and
-                               one for a tool that reads UTF-16, build/utf16/,
+                               give the same bytes; a test option never
+                               reaches a shipped build; leaves build/tool-status/,
+                               build/utf16/ and the builds for the tests alone,
+                               build/elevation/ and build/elevation-utf16/,
                                for the end-to-end tables
-    release_test.py signing    make sign refuses to run without a certificate,
-                               and leaves nothing behind when it fails or is
-                               interrupted; signs with a throw-away certificate
-                               (PEM, PKCS#12, an encrypted key, SHA-1 with a
-                               nested SHA-256); the signatures verify and the
-                               executable checks still pass; leaves the
+    release_test.py signing    make sign refuses what it cannot sign, and
+                               leaves nothing behind when it fails or is
+                               interrupted; signs with throw-away keys (PEM,
+                               PKCS#12, an encrypted key, a SoftHSM token),
+                               SHA-1 with a nested SHA-256, stamped by an
+                               RFC 3161 authority of its own, silent ones
+                               among them; every signature and stamp verifies,
+                               and a spoilt one is refused; leaves the
                                dual-signed build/signed/setup.exe for the
                                end-to-end tables
     release_test.py medium     make medium refuses what Windows would not see
@@ -24,12 +27,15 @@
                                the next run finishes; takes one run at a time;
                                leaves the image's Joliet tree in
                                build/medium-joliet/ for the end-to-end tables
+    release_test.py flow       runs the worked flow of docs/medium-authors.md
+                               as it stands, in a copy of this tree
 """
 import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "release"))
 import branding  # noqa: E402
+import flow  # noqa: E402
 import medium_image  # noqa: E402
 import medium_lock  # noqa: E402
 import medium_plan  # noqa: E402
@@ -59,7 +65,7 @@ def medium():
 
 
 def main():
-    {"branding": branding.branding, "signing": signing.signing, "medium": medium}[sys.argv[1]]()
+    {"branding": branding.branding, "signing": signing.signing, "medium": medium, "flow": flow.flow}[sys.argv[1]]()
     print("%d failed" % len(failures))
     return 1 if failures else 0
 
