@@ -56,6 +56,23 @@ int main(int argc, char** argv)
     if (int delay = number("FAKE_TOOL_SLEEP_MS"))
         Sleep(delay);
 
+    // setup.exe's standard error, which it inherited: the tool must not.
+    // FAKE_TOOL_HANDLE is NUMBER|PATH: a handle of that number here that is
+    // that file was inherited.
+    const char* inherited = "not asked";
+    if (const char* value = getenv("FAKE_TOOL_HANDLE")) {
+        char* path = nullptr;
+        HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(value, &path, 10)));
+        HANDLE named = CreateFileA(path + 1, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION held = {}, file = {};
+        bool same = GetFileInformationByHandle(handle, &held) && GetFileInformationByHandle(named, &file) &&
+                    held.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
+                    held.nFileIndexHigh == file.nFileIndexHigh && held.nFileIndexLow == file.nFileIndexLow;
+        inherited = same ? "yes" : "no";
+        CloseHandle(named);
+    }
+
     // Written last, so that its presence tells that the tool has finished.
     const char* record = getenv("FAKE_TOOL_RECORD");
     if (record) {
@@ -90,11 +107,7 @@ int main(int argc, char** argv)
         field(out, "cwd", cwd);
         const char* mark = getenv("SETUP_ASKED_FOR_ELEVATION");
         field(out, "mark", mark ? mark : "none");
-        // setup.exe's standard error, which it inherited: the tool must not.
-        if (const char* value = getenv("FAKE_TOOL_HANDLE")) {
-            HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(strtoull(value, nullptr, 10)));
-            field(out, "inherited", GetFileType(handle) == FILE_TYPE_DISK ? "yes" : "no");
-        }
+        field(out, "inherited", inherited);
         for (int i = 0; i < argc; i++) {
             field(out, "argv", argv[i]);
             if (!strncmp(argv[i], "--source=", 9)) {

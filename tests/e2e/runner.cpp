@@ -11,7 +11,7 @@
 //                             as setup.exe will: its error code is recorded
 //       wide=1                app, cmdline and cwd are UTF-8, for CreateProcessW
 //       stderr=               a file made anew and given as standard error;
-//                             its handle's value goes to FAKE_TOOL_HANDLE
+//                             FAKE_TOOL_HANDLE names its handle and path
 //       hidden=1              in a window station of its own, which has no
 //                             visible display surfaces, as a service's; a
 //                             run that lasts a minute there is ended
@@ -502,11 +502,9 @@ static void begin_case(const char* case_path, running_case* run)
     } else if (options.error != INVALID_HANDLE_VALUE) {
         // Inheritable, and inherited by setup.exe: the tool must not have it.
         run->error = options.error;
-        char value[24];
-        snprintf(value, sizeof value, "%llu",
-                 static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(options.error)));
+        std::string value = std::to_string(reinterpret_cast<uintptr_t>(options.error)) + "|" + error_file;
         saved.push_back({"FAKE_TOOL_HANDLE", "", false});
-        SetEnvironmentVariableA("FAKE_TOOL_HANDLE", value);
+        SetEnvironmentVariableA("FAKE_TOOL_HANDLE", value.c_str());
     }
     QueryPerformanceCounter(&run->started_at);
     run->begun = GetTickCount();
