@@ -34,7 +34,7 @@ from plan import plan, refuse_what_windows_would_not_see, work_folder
 from record import READY, write_record
 from replace import (STOPPING, commit, hold_signals, keep_previous, make_new, recover, refuse_what_is_not_mine,
                      release_signals, remove_work, seen_as)
-from say import describe, fail, step
+from say import describe, fail, step, tell
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.join(ROOT, "build")
@@ -78,10 +78,10 @@ def make(medium, setup):
     remove_work(work, medium, image, looked)
     release_signals(held)
     lock.close()
-    print("medium: %s: %d files and %s" % (medium, len(files), SUMS))
+    tell("medium: %s: %d files and %s" % (medium, len(files), SUMS))
     for line in planned.summary:
-        print("  " + line)
-    print("image: %s, %d bytes, label %r" % (image, os.path.getsize(image), label))
+        tell("  " + line)
+    tell("image: %s, %d bytes, label %r" % (image, os.path.getsize(image), label))
     warning = planned.warning
     if not same_as_read(setup, planned.setup_read):
         warning = "%s changed during this run: the medium holds the one that was read at its start, which the " \
@@ -158,7 +158,7 @@ def run(args):
             if problem:
                 return report(image, [problem])
             said, warning = setup_exe.signature_said(found)
-            print("ok   setup.exe: %s" % said)
+            tell("ok   setup.exe: %s" % said)
             return report(image, [], warning)
     sys.exit(__doc__)
 

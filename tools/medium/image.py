@@ -11,7 +11,7 @@ import sys
 import beside
 from files import NotAFile, blocks, open_file
 from names import SUMS, TOOL, unholdable, windows_upper
-from say import fail, one_line, progress
+from say import fail, one_line, progress, tell
 
 XORRISO_ENV = dict(os.environ, LC_ALL="C.UTF-8")
 
@@ -251,7 +251,7 @@ def report(image, problems, warning=None):
         print("FAIL " + one_line(p))
     if problems:
         return 1
-    print("ok   %s: setup.exe, autorun.inf, .setup_args if any and the tool lie where setup.exe looks, "
+    tell("ok   %s: setup.exe, autorun.inf, .setup_args if any and the tool lie where setup.exe looks, "
           "with the bytes of %s" % (image, SUMS))
     if warning:
         print("medium: warning: " + one_line(warning), file=sys.stderr)

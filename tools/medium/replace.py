@@ -15,7 +15,7 @@ from lock import MARK, hold_work, own_work, remove, remove_work_folder
 from names import SUMS
 from record import (MADE_BY, PREVIOUS, READY, changes, checked_by_content, entries, identity, named, read_record,
                     same_file, same_image, sync_file_system, sync_folder, write_record)
-from say import fail, progress, step
+from say import fail, progress, step, tell
 
 # While a run moves the old medium aside and the new one in, these wait.
 STOPPING = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
@@ -66,7 +66,7 @@ def refuse_what_is_not_mine(medium, image, marker):
         made = {"made by": MADE_BY, "medium": (made if old[0] else made["next"])["medium"],
                 "image": (made if old[1] else made["next"]).get("image")}
         write_record(marker, made)
-        print("medium: %s and %s are as an interrupted run left them, whose work folder was removed since; "
+        tell("medium: %s and %s are as an interrupted run left them, whose work folder was removed since; "
               "their record says so now" % (medium, image))
     return made
 
@@ -389,7 +389,7 @@ def recover(work, medium, image, marker):
     if not ready:
         remove_work_folder(work)
         release_signals(held)
-        print("medium: removed %s, which an interrupted run left unfinished; %s was not touched"
+        tell("medium: removed %s, which an interrupted run left unfinished; %s was not touched"
               % (work, medium))
         return
     made = read_record(os.path.join(work, PREVIOUS))
@@ -410,4 +410,4 @@ def recover(work, medium, image, marker):
     looked = commit(work, medium, image, marker, ready)
     remove_work(work, medium, image, looked)
     release_signals(held)
-    print("medium: finished replacing %s and %s, which an interrupted run left half done" % (medium, image))
+    tell("medium: finished replacing %s and %s, which an interrupted run left half done" % (medium, image))

@@ -18,6 +18,11 @@ def one_line(text):
     return "".join(c.encode("unicode_escape").decode() if ord(c) in BREAKING else c for c in text)
 
 
+def tell(text):
+    """A line on standard output, on one line whatever the names in it."""
+    print(one_line(text))
+
+
 def fail(message):
     progress.end()
     sys.exit("medium: " + one_line(message))
