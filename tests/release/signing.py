@@ -128,7 +128,10 @@ class Authority:
                 query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
                 if authority.answers is not None:
                     if authority.answers <= 0:
-                        self.send_error(503)
+                        try:
+                            self.send_error(503)
+                        except BrokenPipeError:  # the client has given up
+                            pass
                         return
                     authority.answers -= 1
                 reply = subprocess.run(["faketime", "-f", AUTHORITY_BEHIND, "openssl", "ts", "-reply", "-config",
@@ -311,13 +314,22 @@ def signing():
         f.write('#!/bin/sh\nfor arg; do [ "${last:-}" = -out ] && out=$arg; last=$arg; done\n'
                 'echo $$ > %s\necho partial > "$out"\nexec sleep 60\n' % pid_file)
     os.chmod(os.path.join(fake_bin, "osslsigncode"), 0o755)
+
+    def signer_started():
+        try:
+            return os.path.getsize(pid_file) > 0
+        except OSError:
+            return False
+
     for name in ("SIGINT", "SIGTERM", "SIGHUP"):
         # Each signal at its default, as a shell cannot trap one that was
         # ignored when it started (under nohup, HUP is).
+        if os.path.exists(pid_file):
+            os.remove(pid_file)
         process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    preexec_fn=lambda: [signal.signal(s, signal.SIG_DFL) for s in STOPPING])
-        started = wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
+        started = wait_for(signer_started, 20)
         process.send_signal(getattr(signal, name))
         try:
             status = process.wait(timeout=20)
@@ -332,9 +344,10 @@ def signing():
                "status %s, signer stopped %s, files %s" % (status, stopped, os.listdir(work)))
     # A second run beside a live one leaves the live one's folder; KILL
     # leaves its folder, and the next run removes it.
+    os.remove(pid_file)
     process = subprocess.Popen([sign, unsigned], env=dict(pem, PATH=fake_bin + ":" + os.environ["PATH"]),
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_for(lambda: glob.glob(os.path.join(work, ".unsigned.exe.signing.*", "*.exe")), 20)
+    wait_for(signer_started, 20)
     live = glob.glob(os.path.join(work, ".unsigned.exe.signing.*"))
     done = run([sign, unsigned], env=pem)
     expect("a second make sign leaves the folder of one that still runs",
