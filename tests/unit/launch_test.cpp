@@ -267,6 +267,10 @@ TEST(Launch, Elevation)
         };
     };
     const std::string share = "\\\\srv\\share\\";
+    const std::string unspellable =
+        "Setup cannot start the installer from the folder '\\\\srv\\Łódź\\media\\', because its name has "
+        "characters that the installer cannot read on this system. Copy the whole medium to a folder with a plain "
+        "name, such as C:\\Setup, and start setup.exe there.";
     // Z: is a share whose name is n characters long, and setup.exe 200 deep in it.
     auto share_of = [](size_t n) { return "\\\\srv\\" + std::string(n - 6, 's') + "\\"; };
     auto on_long_share = [&](size_t n) {
@@ -413,14 +417,7 @@ TEST(Launch, Elevation)
              fake.remote_drives = {'Z'};
              fake.universal_names["Z:"] = "\\\\srv\\Łódź";
          },
-         1, refused,
-         "Setup cannot start the installer from the folder '\\\\srv\\Łódź\\media\\', because its name has "
-         "characters that the installer cannot read on this system. Copy the whole medium to a folder with a "
-         "plain name, such as C:\\Setup, and start setup.exe there.",
-         "Setup cannot start the installer from the folder '\\\\srv\\Łódź\\media\\', because its name has "
-         "characters that the installer cannot read on this system. Copy the whole medium to a folder with a "
-         "plain name, such as C:\\Setup, and start setup.exe there.\r\n",
-         false, true},
+         1, refused, unspellable, unspellable + "\r\n", false, true},
         {"a current directory of 258 characters as the share names it", self, cwd_on_share(258), 3010,
          then(ask(self, "", " [" + share + std::string(246, 'd') + "] show 1"), "wait"), "", ""},
         {"a current directory of 259 characters: none given", self, cwd_on_share(259), 3010,
